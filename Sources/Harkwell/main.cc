@@ -1,0 +1,6 @@
+#include "Entry.h"
+#include "Platform/SystemBackend.h"
+
+int main(int argc, char** argv) {
+  return harkwell::runMain(argc, argv, platform::makeSystemBackend);
+}
