@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds Harkwell and runs the whole test suite: the normal (release, NDEBUG) build with the
+# end-to-end tests against a private PipeWire, then the unit tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer.
+#
+#   bash tools/run-tests.sh            everything
+#   bash tools/run-tests.sh --quick    the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -G Ninja -S . -B "$dir" "$@" >/dev/null
+  ninja -C "$dir" -j "$jobs"
+}
+
+echo "== release build and full suite"
+build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+[ "$quick" = 1 ] && exit 0
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DHARKWELL_SANITIZE=address -DHARKWELL_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE e2e
+
+echo "== ThreadSanitizer"
+build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARKWELL_SANITIZE=thread -DHARKWELL_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE e2e
