@@ -1,1 +1,31 @@
+// Diagnostic lines on standard error.
+#include <unistd.h>
+
+#include <string>
+
+#include "FdWrite.h"
 #include "Protocol.h"
+
+namespace harkwell::Log {
+
+namespace {
+
+void writeLine(std::string_view prefix, std::string_view message) {
+  std::string line;
+  line.reserve(prefix.size() + message.size() + 1);
+  line.append(prefix).append(message).push_back('\n');
+  // A line that cannot be written has nowhere else to go: it is dropped.
+  (void)detail::writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+void info(std::string_view message) {
+  writeLine("[velto] ", message);
+}
+
+void error(std::string_view message) {
+  writeLine("[velto][ERROR] ", message);
+}
+
+}  // namespace harkwell::Log

@@ -1,0 +1,12 @@
+// Writing a whole buffer to a file descriptor.
+#pragma once
+
+#include <cstddef>
+
+namespace harkwell::detail {
+
+// Hands all `size` bytes to `fd`, retrying after short writes and EINTR. 0 once every byte is
+// written, otherwise the errno of the write that failed.
+int writeAll(int fd, const void* data, std::size_t size);
+
+}  // namespace harkwell::detail

@@ -1,0 +1,25 @@
+// Helpers that redirect a file descriptor into a pipe, in this process or in a forked child.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace harkwell::test {
+
+// Everything written to `fd` while `body` runs, read by a thread so that large writes never
+// block. `fd` is restored afterwards.
+std::string captureFd(int fd, const std::function<void()>& body);
+
+struct ChildResult {
+  int exitStatus = -1;  // the status passed to exit(), or -1 when the child did not exit
+  int signal = 0;       // the signal that ended the child, or 0
+  std::string out;      // what it wrote to fd 1 (empty when closeStdoutReader)
+  std::string err;      // what it wrote to fd 2
+};
+
+// Runs `body` in a forked child whose fd 1 and fd 2 are pipes read by this process. With
+// `closeStdoutReader`, the reading end of fd 1's pipe is closed before the child runs, so every
+// write to fd 1 finds no reader. The child exits with status 0 when `body` returns.
+ChildResult runInChild(const std::function<void()>& body, bool closeStdoutReader = false);
+
+}  // namespace harkwell::test
