@@ -1,0 +1,67 @@
+// Child process of the signal-source tests. Ignores SIGTERM, SIGINT and SIGHUP, arms a source
+// for each on one serial queue, then raises each signal and waits for its handler. After
+// "armed" it also takes the signals its parent sends. Every line goes to stdout:
+//   armed                  all three sources are armed
+//   handled <sig> <onQueue>  a handler ran (onQueue 1 when it ran on the signal queue)
+//   timeout <sig>          a handler did not run in time
+// The process ends with status 0 after stdin closes.
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+
+namespace {
+
+std::mutex mutex;
+std::condition_variable changed;
+std::map<int, int> handled;
+
+void say(const std::string& line) {
+  std::lock_guard lock(mutex);
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+  using platform::DispatchQueue;
+  using platform::DispatchSourceSignal;
+  auto queue = DispatchQueue::makeSerial("test.signals");
+  std::vector<std::shared_ptr<DispatchSourceSignal>> sources;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    std::signal(sig, SIG_IGN);
+    auto source = DispatchSourceSignal::make(sig, queue);
+    source->setEventHandler([sig, &queue] {
+      say("handled " + std::to_string(sig) + (queue->isCurrent() ? " 1" : " 0"));
+      std::lock_guard lock(mutex);
+      ++handled[sig];
+      changed.notify_all();
+    });
+    source->resume();
+    sources.push_back(source);
+  }
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    std::raise(sig);
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return handled[sig] > 0; })) {
+      lock.unlock();
+      say("timeout " + std::to_string(sig));
+      return 1;
+    }
+  }
+  say("armed");
+  // Stay up until the parent closes our stdin.
+  char byte;
+  while (read(STDIN_FILENO, &byte, 1) > 0) {
+  }
+  return 0;
+}
