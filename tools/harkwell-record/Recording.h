@@ -1,0 +1,65 @@
+// One recording: the output folder with mic.wav, system.wav and events.jsonl, and what was
+// measured of each source. Frames from the stream are handed to handle() in stream order.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SourceStats.h"
+#include "StreamReader.h"
+#include "WavWriter.h"
+
+namespace harkwell::record {
+
+struct ControlEvent {
+  std::optional<double> time;  // seconds since the child was started; none for a saved stream
+  std::uint64_t offset;        // stream offset of the frame
+  std::string type;            // the message's "type", empty when it has none
+  std::string msg;             // the message's "msg", if any
+};
+
+class Recording {
+ public:
+  Recording() = default;
+  ~Recording();
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+
+  // Creates `dir` (and its parents) and the three files in it.
+  bool open(const std::string& dir, std::string& error);
+
+  // Records one frame that arrived at `time` (none for a saved stream). Returns a problem with
+  // the frame (a control payload that is not a JSON object, a PCM payload with an odd number
+  // of bytes); the frame is recorded as far as it can be either way.
+  std::optional<std::string> handle(const StreamFrame& frame, std::optional<double> time);
+
+  // Writes buffered samples and brings both WAV headers up to date.
+  bool sync();
+  bool close();
+
+  const SourceStats& mic() const { return mic_; }
+  const SourceStats& system() const { return system_; }
+  const std::vector<ControlEvent>& controls() const { return controls_; }
+  std::uint64_t controlFrames() const { return controlFrames_; }
+  const std::string& dir() const { return dir_; }
+  // The first file error (a full disk, say), empty when none.
+  std::string fileError() const;
+
+ private:
+  void writeEvent(const std::string& line);
+
+  std::string dir_;
+  WavWriter micWav_;
+  WavWriter systemWav_;
+  std::FILE* events_ = nullptr;
+  std::string eventsError_;
+  SourceStats mic_;
+  SourceStats system_;
+  std::vector<ControlEvent> controls_;
+  std::uint64_t controlFrames_ = 0;
+};
+
+}  // namespace harkwell::record
