@@ -55,6 +55,7 @@ std::string sourceRow(const char* name, const char* file, const SourceStats& s) 
 
 std::string formatDbfs(double dbfs) {
   if (!std::isfinite(dbfs)) return "-inf";
+  if (dbfs > -0.05) return "0.0";  // not "-0.0" for a level that rounds to full scale
   return fixed(dbfs, 1);
 }
 

@@ -1,0 +1,86 @@
+// A stand-in for Harkwell in the harkwell-record tests: writes the frames a capture would, in
+// real time, until its standard input ends, then exits with the status it was given.
+//
+//   record_fake_harkwell [--exit STATUS] [--garbage] [--frames-before-ready N]
+//
+// Sample n of the mic stream is micSample(n), of the system stream systemSample(n), so that
+// a test can check every sample that reached the WAV files.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FakeSamples.h"
+#include "HarkwellCore/Protocol.h"
+
+namespace {
+
+using harkwell::FrameTag;
+
+constexpr int kSamplesPerFrame = 160;  // 10 ms
+
+std::vector<std::uint8_t> pcmFrame(bool mic, std::int64_t first) {
+  std::vector<std::uint8_t> bytes;
+  for (int i = 0; i < kSamplesPerFrame; ++i) {
+    const std::int16_t s =
+        mic ? recordtest::micSample(first + i) : recordtest::systemSample(first + i);
+    const auto u = static_cast<std::uint16_t>(s);
+    bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+  }
+  return bytes;
+}
+
+void say(const char* line) {
+  [[maybe_unused]] auto n = ::write(2, line, std::strlen(line));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exitStatus = 0;
+  bool garbage = false;
+  int framesBeforeReady = 2;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--exit" && i + 1 < argc) {
+      exitStatus = std::atoi(argv[++i]);
+    } else if (a == "--garbage") {
+      garbage = true;
+    } else if (a == "--frames-before-ready" && i + 1 < argc) {
+      framesBeforeReady = std::atoi(argv[++i]);
+    }
+  }
+  say("[fake] starting\n");
+  std::int64_t mic = 0;
+  std::int64_t system = 0;
+  for (int i = 0; i < framesBeforeReady; ++i, mic += kSamplesPerFrame)
+    harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
+  harkwell::FrameWriter::writeControl({{"type", "ready"}});
+  if (garbage) {
+    const std::uint8_t junk[] = {9, 9, 9, 9, 9, 9};
+    harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
+    [[maybe_unused]] auto n = ::write(1, junk, sizeof junk);
+  }
+  // One frame of each source every 10 ms until standard input ends.
+  for (;;) {
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, 10) > 0) {
+      char buffer[256];
+      const ssize_t n = ::read(0, buffer, sizeof buffer);
+      if (n <= 0) break;
+      continue;
+    }
+    harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
+    mic += kSamplesPerFrame;
+    harkwell::FrameWriter::write(FrameTag::tapPCM, pcmFrame(false, system));
+    system += kSamplesPerFrame;
+  }
+  say("[fake] stdin closed by parent; exiting\n");
+  return exitStatus;
+}
