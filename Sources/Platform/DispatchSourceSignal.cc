@@ -8,6 +8,7 @@
 // run. Once armed, a signal keeps this handler for the life of the process, also after its sources
 // are gone.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -129,6 +130,10 @@ void SignalRegistry::arm(int signal, const std::shared_ptr<SignalSource>& source
 }
 
 void SignalRegistry::watch() {
+  // Asynchronous signals go to the other threads: this one only waits for the pipe.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   for (;;) {
     unsigned char bytes[64];
     ssize_t n = read(readEnd_, bytes, sizeof bytes);

@@ -76,7 +76,7 @@ TEST(ClockTest, InstalledClockDrivesDispatchTimeNow) {
   setClock(&manual);
   EXPECT_EQ(DispatchTime::now(), manual.now());
   setClock(nullptr);
-  EXPECT_EQ(&clock() == &manual, false);
+  EXPECT_NE(&clock(), static_cast<Clock*>(&manual));
 }
 
 TEST(ClockTest, SystemClockFiresTimersAtOrAfterTheirDeadline) {

@@ -4,13 +4,15 @@
 //   armed                  all three sources are armed
 //   handled <sig> <onQueue>  a handler ran (onQueue 1 when it ran on the signal queue)
 //   timeout <sig>          a handler did not run in time
-// The process ends with status 0 after stdin closes.
+// The process ends with status 0 when stdin closes, or 1 when a handler timed out.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,9 +22,16 @@
 
 namespace {
 
-std::mutex mutex;
-std::condition_variable changed;
-std::map<int, int> handled;
+// Never destroyed: exit() runs while the signal queue's thread may still touch it.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<int, int> handled;
+};
+Shared& shared = *new Shared;
+std::mutex& mutex = shared.mutex;
+std::condition_variable& changed = shared.changed;
+std::map<int, int>& handled = shared.handled;
 
 void say(const std::string& line) {
   std::lock_guard lock(mutex);
@@ -58,10 +67,19 @@ int main() {
       return 1;
     }
   }
-  say("armed");
-  // Stay up until the parent closes our stdin.
-  char byte;
-  while (read(STDIN_FILENO, &byte, 1) > 0) {
-  }
-  return 0;
+  // Like the program: watch stdin on a utility worker (which takes no signals, so that every
+  // delivery finds a thread in a call that sanitizers let a handler interrupt) and park the
+  // main thread in the main loop.
+  DispatchQueue::globalUtility()->async([] {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, sig);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    say("armed");
+    char byte;
+    while (read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    std::exit(0);
+  });
+  platform::dispatchMain();
 }
