@@ -1,10 +1,131 @@
-// Placeholder until capture mode lands.
+// Capture mode: start both capture paths, report, arm the signal sources and the parent watch,
+// then serve the main queue until a shutdown path ends the process.
 #include "Startup.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CoreAudioTap.h"
+#include "HarkwellCore/Protocol.h"
+#include "MicCapture.h"
+#include "Platform/CoreAudio.h"
+#include "Platform/Dispatch.h"
 
 namespace harkwell {
 
-void runCaptureMode(BackendFactory) { std::exit(0); }
+namespace {
+
+// Process-wide state. Written only by the main thread during start-up, before the signal
+// sources and the parent watch exist. Heap-allocated and never destroyed: capture threads and
+// queue threads may still reach these objects while exit() runs.
+std::shared_ptr<MicCapture>* mic = nullptr;
+std::shared_ptr<CoreAudioTap>* coreAudio = nullptr;
+std::shared_ptr<platform::DispatchQueue>* signalQueue = nullptr;
+std::vector<std::shared_ptr<platform::DispatchSourceSignal>>* signalSources = nullptr;
+std::atomic<bool> shuttingDown{false};
+
+constexpr std::array<int, 3> kHandledSignals{SIGTERM, SIGINT, SIGHUP};
+
+void sendError(const std::string& message) {
+  FrameWriter::writeControl(Value::Object{{"type", Value("error")}, {"msg", Value(message)}});
+}
+
+[[noreturn]] void shutdown() {
+  Log::info("shutting down");
+  (*mic)->stop();
+  if (*coreAudio) (*coreAudio)->stop();
+  std::exit(0);
+}
+
+void onSignal() {
+  if (shuttingDown.exchange(true)) return;
+  shutdown();
+}
+
+// Blocks until standard input has something to read or has ended. Returns false at end of
+// input, and also when it cannot be read at all: a parent that cannot be heard is treated as
+// gone rather than spun on.
+bool waitForParent() {
+  std::array<char, 4096> discard;
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, discard.data(), discard.size());
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      ::poll(&input, 1, -1);
+      continue;
+    }
+    return false;
+  }
+}
+
+void parentWatch() {
+  while (waitForParent()) {
+  }
+  Log::info("stdin closed by parent; exiting");
+  if (shuttingDown.exchange(true)) return;
+  shutdown();
+}
+
+}  // namespace
+
+void runCaptureMode(BackendFactory makeBackend) {
+  // A factory that gives nothing leaves the platform answering as a machine without audio.
+  platform::setAudioBackend(makeBackend ? makeBackend() : nullptr);
+
+  mic = new std::shared_ptr<MicCapture>(MicCapture::make());
+  try {
+    (*mic)->start();
+  } catch (const platform::NSError& error) {
+    const std::string description = error.localizedDescription();
+    Log::error("mic start failed: " + description);
+    sendError("mic_start: " + description);
+  }
+
+  coreAudio = new std::shared_ptr<CoreAudioTap>();
+  if (platform::systemSupportsProcessTaps()) {
+    auto tap = CoreAudioTap::make();
+    try {
+      tap->start();
+      *coreAudio = std::move(tap);
+      Log::info("using CoreAudio Tap path");
+    } catch (const platform::NSError& error) {
+      const std::string description = error.localizedDescription();
+      Log::error("CoreAudio tap start failed: " + description);
+      sendError("tap_start: " + description);
+    }
+  } else {
+    Log::error("macOS 14.4+ required for system-audio capture");
+    sendError("unsupported_os: macOS 14.4+ required");
+  }
+
+  FrameWriter::writeControl(Value::Object{{"type", Value("ready")}});
+
+  signalQueue = new std::shared_ptr<platform::DispatchQueue>(
+      platform::DispatchQueue::makeSerial("quillet.velto.signals"));
+  shuttingDown = false;
+  signalSources = new std::vector<std::shared_ptr<platform::DispatchSourceSignal>>();
+  for (const int sig : kHandledSignals) {
+    std::signal(sig, SIG_IGN);
+    auto source = platform::DispatchSourceSignal::make(sig, *signalQueue);
+    source->setEventHandler(onSignal);
+    source->resume();
+    signalSources->push_back(std::move(source));
+  }
+
+  platform::DispatchQueue::globalUtility()->async(parentWatch);
+  platform::dispatchMain();
+}
 
 }  // namespace harkwell
