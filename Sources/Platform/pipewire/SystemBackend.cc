@@ -1,8 +1,14 @@
-// Placeholder until the PipeWire backend lands.
+// The production program's backend: PipeWire.
 #include "Platform/SystemBackend.h"
+
+#include "Platform/pipewire/PipeWireBackend.h"
 
 namespace platform {
 
-AudioBackend* makeSystemBackend() { return nullptr; }
+AudioBackend* makeSystemBackend() {
+  // Never destroyed: PipeWire's threads and the capture threads may reach it until exit.
+  static AudioBackend* const backend = new pw::PipeWireBackend();
+  return backend;
+}
 
 }  // namespace platform

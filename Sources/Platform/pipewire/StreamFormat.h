@@ -1,0 +1,30 @@
+// Building and reading the raw-audio formats of the backend's streams.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Platform/pipewire/PwApi.h"
+
+namespace platform::pw {
+
+// An EnumFormat param for 32-bit float samples (interleaved) with the given channel positions
+// and rate (0: any rate, so the stream follows the graph's). Built into `buffer`.
+const spa_pod* buildFloatFormat(std::uint8_t* buffer, std::uint32_t size,
+                                const std::vector<std::uint32_t>& positions, std::uint32_t rate);
+
+// The rate and channel count of a negotiated format; rate 0 when it is not raw audio.
+struct RawFormat {
+  std::uint32_t rate = 0;
+  std::uint32_t channels = 0;
+};
+RawFormat parseRawFormat(const spa_pod* param);
+
+// The SPA channel position named by an audio.channel value ("FL", "MONO", ...).
+std::uint32_t channelPosition(const std::string& name);
+
+// Properties shared by every stream the backend makes.
+void setCommonStreamProperties(pw_properties* props, const char* latency);
+
+}  // namespace platform::pw

@@ -1,0 +1,62 @@
+// A process tap as the hardware layer sees it, with its aggregate device's I/O procedure:
+// the PipeWire side (TapStream), the tap-format listeners and the hand-off of each I/O cycle
+// to the I/O procedure's queue.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Platform/CoreAudio.h"
+#include "Platform/pipewire/TapStream.h"
+
+namespace platform::pw {
+
+struct IOProc {
+  AudioDeviceIOProcID id = 0;
+  AudioObjectID device = 0;
+  std::shared_ptr<DispatchQueue> queue;
+  AudioDeviceIOBlock block;
+  bool started = false;  // loop lock
+};
+
+struct PropertyListener {
+  AudioObjectID object = 0;
+  AudioObjectPropertySelector selector = 0;
+  std::shared_ptr<DispatchQueue> queue;
+  AudioObjectPropertyListenerBlockRef block;
+};
+
+class TapSession : public std::enable_shared_from_this<TapSession> {
+ public:
+  TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded, Wakeup& wakeup);
+
+  AudioObjectID tapID() const { return tapID_; }
+  const std::string& uuid() const { return uuid_; }
+  TapStream& stream() { return *stream_; }
+
+  // Loop lock: the rate 'tfmt' last reported (0: never read).
+  std::uint32_t reportedRate = 0;
+  AudioObjectID aggregate = 0;
+
+  // The I/O procedure that receives cycles, or none.
+  void setActive(std::shared_ptr<IOProc> proc);
+  // Pump thread: queues a drain on the active procedure's queue unless one is queued.
+  void scheduleDrain();
+
+ private:
+  void drain();
+
+  const AudioObjectID tapID_;
+  const std::string uuid_;
+  // Reachable by PipeWire's thread through the stream: never freed.
+  TapStream* const stream_;
+
+  std::mutex procMutex_;
+  std::shared_ptr<IOProc> active_;
+  std::atomic<bool> drainQueued_{false};
+};
+
+}  // namespace platform::pw
