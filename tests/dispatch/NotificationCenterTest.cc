@@ -101,7 +101,7 @@ TEST_F(NotificationCenterTest, RemovalRacingWithPostsIsFinal) {
   });
   std::atomic<bool> stop{false};
   std::thread poster([&] {
-    while (!stop.load()) center_.post(kChange, &engine_);
+    for (int i = 0; i < 5000 && !stop.load(); ++i) center_.post(kChange, &engine_);
   });
   for (int i = 0; i < 1000; ++i) std::this_thread::yield();
   center_.removeObserver(token);
@@ -112,6 +112,42 @@ TEST_F(NotificationCenterTest, RemovalRacingWithPostsIsFinal) {
   queue->async([&] { flushed.bump(); });
   ASSERT_TRUE(flushed.waitFor(1));
   EXPECT_EQ(lateCalls, 0);
+}
+
+// Removal waits for a call already running on another thread, so whatever the remover does
+// next (stopping the engine, say) never overlaps the block.
+TEST_F(NotificationCenterTest, RemovalWaitsForACallRunningOnAnotherThread) {
+  auto queue = DispatchQueue::makeSerial("test.observer.running");
+  Waiter entered;
+  std::atomic<bool> removing{false}, finished{false};
+  auto token = observe(kChange, &engine_, queue, [&] {
+    entered.bump();
+    while (!removing.load()) std::this_thread::yield();
+    for (int i = 0; i < 10'000; ++i) std::this_thread::yield();
+    finished = true;
+  });
+  center_.post(kChange, &engine_);
+  ASSERT_TRUE(entered.waitFor(1));
+  removing = true;
+  center_.removeObserver(token);
+  EXPECT_TRUE(finished);
+}
+
+// An observer may remove itself from inside its block; that call does not wait for itself.
+TEST_F(NotificationCenterTest, ObserverMayRemoveItselfFromItsBlock) {
+  auto self = std::make_shared<NotificationCenter::ObserverToken>();
+  int calls = 0;
+  *self = observe(kChange, &engine_, DispatchQueue::main(), [&, self] {
+    ++calls;
+    center_.removeObserver(*self);
+    self->reset();  // the block holds its own token: break the cycle
+  });
+  center_.post(kChange, &engine_);
+  center_.post(kChange, &engine_);  // already submitted when the first call removes it
+  drainMainQueue();
+  center_.post(kChange, &engine_);
+  drainMainQueue();
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
