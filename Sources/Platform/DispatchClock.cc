@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Platform/Dispatch.h"
+#include "Platform/DispatchThread.h"
 
 namespace platform {
 namespace {
@@ -38,6 +39,7 @@ class SystemClock final : public Clock {
 
  private:
   [[noreturn]] void run() {
+    dispatch_detail::blockAsynchronousSignals();
     std::unique_lock lock(mutex_);
     for (;;) {
       if (timers_.empty()) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Platform/Dispatch.h"
+#include "Platform/DispatchThread.h"
 
 namespace platform {
 namespace {
@@ -39,6 +40,7 @@ struct SerialState {
 thread_local const SerialState* currentSerial = nullptr;
 
 void serve(const std::shared_ptr<SerialState>& state) {
+  dispatch_detail::blockAsynchronousSignals();
   currentSerial = state.get();
   std::unique_lock lock(state->mutex);
   for (;;) {

@@ -8,7 +8,6 @@
 // run. Once armed, a signal keeps this handler for the life of the process, also after its sources
 // are gone.
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "Platform/Dispatch.h"
+#include "Platform/DispatchThread.h"
 
 namespace platform {
 namespace {
@@ -130,10 +130,7 @@ void SignalRegistry::arm(int signal, const std::shared_ptr<SignalSource>& source
 }
 
 void SignalRegistry::watch() {
-  // Asynchronous signals go to the other threads: this one only waits for the pipe.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  dispatch_detail::blockAsynchronousSignals();
   for (;;) {
     unsigned char bytes[64];
     ssize_t n = read(readEnd_, bytes, sizeof bytes);

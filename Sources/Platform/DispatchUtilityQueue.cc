@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Platform/Dispatch.h"
+#include "Platform/DispatchThread.h"
 
 namespace platform {
 namespace {
@@ -16,6 +17,7 @@ class UtilityQueue final : public DispatchQueue {
 
   void async(std::function<void()> block) override {
     std::thread([block = std::move(block)]() mutable {
+      dispatch_detail::blockAsynchronousSignals();
       onUtilityWorker = true;
       block();
     }).detach();
