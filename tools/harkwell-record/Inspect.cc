@@ -62,6 +62,8 @@ int runInspect(const Options& options) {
   std::cout << "harkwell-record: decoded " << reader.decodedBytes() << " bytes of " << file
             << " into " << options.outDir << "\n"
             << formatSummary(recording) << std::flush;
+  if (status == kExitOk && options.requireSound && !bothSourcesHaveSound(recording))
+    return kExitNoSound;
   return status;
 }
 

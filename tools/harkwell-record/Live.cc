@@ -342,6 +342,7 @@ int runLive(const Options& options) {
             << std::flush;
   if (session.broken()) return kExitBadStream;
   if (!exitedCleanly(child.rawStatus())) return kExitChild;
+  if (options.requireSound && !bothSourcesHaveSound(recording)) return kExitNoSound;
   return kExitOk;
 }
 

@@ -32,6 +32,8 @@ Options:
   -i, --inspect FILE   decode a saved stream (for example `Harkwell > capture.bin`)
                        instead of launching Harkwell
   -q, --quiet          no live meter
+  -r, --require-sound  exit with status 4 unless both sources carried sound
+                       (a peak above -60 dBFS)
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
@@ -53,6 +55,7 @@ Exit status:
      message that is not JSON) or a file could not be written
   2  usage error
   3  Harkwell could not be started, or did not exit with status 0
+  4  with --require-sound: a source carried no sound
 )";
 }
 
@@ -82,11 +85,17 @@ std::string offending(char** argv) {
 
 ParseResult parseOptions(int argc, char** argv) {
   static const option longOptions[] = {
-      {"out", required_argument, nullptr, 'o'}, {"seconds", required_argument, nullptr, 's'},
-      {"until-eof", no_argument, nullptr, 'e'}, {"harkwell", required_argument, nullptr, 'H'},
-      {"log", required_argument, nullptr, 'l'}, {"inspect", required_argument, nullptr, 'i'},
-      {"quiet", no_argument, nullptr, 'q'},     {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0},
+      {"out", required_argument, nullptr, 'o'},
+      {"seconds", required_argument, nullptr, 's'},
+      {"until-eof", no_argument, nullptr, 'e'},
+      {"harkwell", required_argument, nullptr, 'H'},
+      {"log", required_argument, nullptr, 'l'},
+      {"inspect", required_argument, nullptr, 'i'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"require-sound", no_argument, nullptr, 'r'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
   };
   ParseResult result;
   Options& o = result.options;
@@ -98,7 +107,7 @@ ParseResult parseOptions(int argc, char** argv) {
   optind = 0;  // full reinitialisation, so that parsing can run more than once
   opterr = 0;  // our own messages
   for (;;) {
-    const int c = getopt_long(argc, argv, "+:o:s:eH:l:i:qhV", longOptions, nullptr);
+    const int c = getopt_long(argc, argv, "+:o:s:eH:l:i:qrhV", longOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'o':
@@ -126,6 +135,9 @@ ParseResult parseOptions(int argc, char** argv) {
         break;
       case 'q':
         o.quiet = true;
+        break;
+      case 'r':
+        o.requireSound = true;
         break;
       case 'h':
         result.outcome = ParseOutcome::help;

@@ -16,6 +16,7 @@ struct Options {
   std::string logFile;                 // Harkwell's standard error goes here instead of ours
   std::string inspectFile;             // decode this saved stream instead of launching Harkwell
   bool quiet = false;                  // no live meter
+  bool requireSound = false;           // exit 4 unless both sources carried sound
 };
 
 enum class ParseOutcome { run, help, version, usageError };

@@ -30,6 +30,22 @@ std::string gapText(const SourceStats& s) {
   return fixed(*missing, 2) + " s missing";
 }
 
+bool hasSound(const SourceStats& s) {
+  return s.samples() > 0 && toDbfs(s.total().peak) >= kSilentBelowDbfs;
+}
+
+// What a host author or a user can do about an error control message.
+const char* hintFor(const std::string& msg) {
+  if (msg.rfind("mic_start: ", 0) == 0)
+    return "the microphone did not start: check that PipeWire runs and has a default source "
+           "(wpctl status), and that this user may use it";
+  if (msg.rfind("tap_start: ", 0) == 0)
+    return "system audio did not start: check that PipeWire runs and has a default sink "
+           "(wpctl status)";
+  if (msg.rfind("unsupported_os: ", 0) == 0) return "this system cannot capture system audio";
+  return nullptr;
+}
+
 std::string sourceRow(const char* name, const char* file, const SourceStats& s) {
   const Levels l = s.total();
   const double rms = toDbfs(l.rms);
@@ -90,7 +106,22 @@ std::string formatSummary(const Recording& recording) {
   }
   if (!ready) out += "\n  no \"ready\" message arrived";
   out += "\n";
+  for (const ControlEvent& e : recording.controls())
+    if (e.type == "error")
+      if (const char* hint = hintFor(e.msg)) out += std::string("hint: ") + hint + "\n";
+  if (recording.mic().samples() > 0 && !hasSound(recording.mic()))
+    out +=
+        "hint: the microphone is silent: is it muted, or is the default source the right one? "
+        "(wpctl status)\n";
+  if (recording.system().samples() > 0 && !hasSound(recording.system()))
+    out +=
+        "hint: system audio is silent: nothing played through the default sink while "
+        "recording\n";
   return out;
+}
+
+bool bothSourcesHaveSound(const Recording& recording) {
+  return hasSound(recording.mic()) && hasSound(recording.system());
 }
 
 }  // namespace harkwell::record

@@ -17,7 +17,10 @@ std::string formatDbfs(double dbfs);
 std::string formatMeterLine(const char* name, double elapsed, const Levels& window,
                             std::uint64_t frames);
 
-// The summary table of both sources and the control messages.
+// The summary table of both sources and the control messages, with a hint for each problem.
 std::string formatSummary(const Recording& recording);
+
+// Both sources carried samples with a peak above kSilentBelowDbfs.
+bool bothSourcesHaveSound(const Recording& recording);
 
 }  // namespace harkwell::record
