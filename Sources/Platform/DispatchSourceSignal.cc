@@ -1,7 +1,8 @@
 // Signal sources. Arming a source installs a handler of our own for its signal (a signal whose
 // disposition is "ignore" would be discarded by the kernel before anyone saw it). The handler
-// only writes the signal number to a pipe; one watcher thread reads the pipe and submits the
-// event handler of every armed source for that signal to the source's queue.
+// only marks the signal as raised and writes a byte to a pipe; one watcher thread wakes on the
+// pipe and submits the event handler of every armed source for each raised signal to the
+// source's queue.
 //
 // A source made without a queue runs its handler on the global utility queue. Like libdispatch,
 // deliveries that arrive while a source's handler is still waiting to run coalesce into that one
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -26,12 +28,21 @@
 namespace platform {
 namespace {
 
+// Signal numbers run from 1 to SIGRTMAX (64 on Linux).
+constexpr int kSignalLimit = 65;
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+// Set by the handler for each delivery, cleared by the watcher when it passes the delivery on.
+std::array<std::atomic<bool>, kSignalLimit> raised{};
 std::atomic<int> pipeWriteEnd{-1};
 
+// Runs in signal context: only lock-free atomics and write(2).
 extern "C" void onSignal(int signal) {
   const int savedErrno = errno;
-  const unsigned char byte = static_cast<unsigned char>(signal);
-  // The pipe does not block: when it is full, the pending bytes already announce deliveries.
+  if (signal > 0 && signal < kSignalLimit) raised[static_cast<std::size_t>(signal)].store(true);
+  // Wakes the watcher. The pipe does not block: when it is full, the watcher is awake anyway,
+  // and the flag above keeps the delivery.
+  const unsigned char byte = 1;
   [[maybe_unused]] ssize_t written = write(pipeWriteEnd.load(std::memory_order_relaxed), &byte, 1);
   errno = savedErrno;
 }
@@ -113,6 +124,10 @@ class SignalSource final : public DispatchSourceSignal,
 };
 
 void SignalRegistry::arm(int signal, const std::shared_ptr<SignalSource>& source) {
+  if (signal <= 0 || signal >= kSignalLimit) {
+    std::fprintf(stderr, "signal source: no such signal %d\n", signal);
+    return;
+  }
   std::lock_guard lock(mutex_);
   sources_.emplace_back(signal, source);
   for (int s : installed_) {
@@ -139,7 +154,9 @@ void SignalRegistry::watch() {
       std::perror("signal source watcher");
       std::abort();
     }
-    for (ssize_t i = 0; i < n; ++i) deliver(bytes[i]);
+    for (int signal = 1; signal < kSignalLimit; ++signal) {
+      if (raised[static_cast<std::size_t>(signal)].exchange(false)) deliver(signal);
+    }
   }
 }
 
