@@ -1,0 +1,62 @@
+// What the end-to-end tests share: the private session, generated tones, and waiting.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "HarkwellProcess.h"
+#include "Players.h"
+#include "PrivatePipeWire.h"
+#include "SignalAnalysis.h"
+
+namespace e2e {
+
+inline void sleepFor(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+// -6.02 dBFS: the level of every test tone (half of full scale).
+inline constexpr double kToneAmplitude = 0.5;
+
+class E2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_PIPEWIRE();
+    dir_ = PrivatePipeWire::directory();
+  }
+
+  // A WAV of a tone at kToneAmplitude, made once per test.
+  std::string tone(double frequency, int channels, double seconds) {
+    const std::string path = dir_ + "/tone-" + std::to_string(static_cast<int>(frequency)) + "-" +
+                             std::to_string(channels) + "-" +
+                             std::to_string(static_cast<int>(seconds)) + ".wav";
+    writeToneWav(path, frequency, kToneAmplitude, seconds, channels);
+    return path;
+  }
+
+  // Harkwell started and past its `ready` message.
+  std::unique_ptr<HarkwellProcess> startHarkwell() {
+    auto h = std::make_unique<HarkwellProcess>();
+    EXPECT_TRUE(h->waitForReady(10)) << "no ready message";
+    return h;
+  }
+
+  // One second of `tag` samples that arrive from `after` seconds on.
+  std::vector<std::int16_t> oneSecondOf(HarkwellProcess& h, harkwell::FrameTag tag,
+                                        double after) {
+    const auto since = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(after));
+    sleepFor(after + 1.3);
+    auto samples = h.samplesSince(tag, since);
+    if (samples.size() > 16000) samples.resize(16000);
+    return samples;
+  }
+
+  std::string dir_;
+};
+
+}  // namespace e2e

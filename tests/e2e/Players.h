@@ -1,0 +1,47 @@
+// Sound sources for the end-to-end tests: generated WAV files played by pw-play, either as a
+// child of this process or as an orphan that no longer descends from it, and a tone played
+// by this very process through a PipeWire stream.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Writes a 16-bit WAV of a sine: `amplitude` of full scale in every channel.
+void writeToneWav(const std::string& path, double frequency, double amplitude, double seconds,
+                  int channels, int rate = 48000);
+
+// A process that is ended (SIGTERM) when the object goes.
+class Player {
+ public:
+  // pw-play as a child of this process.
+  static std::unique_ptr<Player> child(const std::vector<std::string>& argv);
+  // pw-play re-parented away from this process (a double fork), so it is no descendant.
+  static std::unique_ptr<Player> orphan(const std::vector<std::string>& argv);
+  ~Player();
+  pid_t pid() const { return pid_; }
+  void stop();
+
+ private:
+  explicit Player(pid_t pid, bool isChild) : pid_(pid), child_(isChild) {}
+  pid_t pid_;
+  bool child_;
+};
+
+// A sine played by this process through its own PipeWire playback stream.
+class InProcessTone {
+ public:
+  InProcessTone(double frequency, double amplitude);
+  ~InProcessTone();
+  bool ok() const;
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace e2e

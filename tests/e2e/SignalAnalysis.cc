@@ -1,0 +1,39 @@
+#include "SignalAnalysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+
+namespace e2e {
+
+double toneAmplitude(std::span<const std::int16_t> samples, double frequency, double sampleRate) {
+  const std::size_t n = samples.size();
+  if (n < 2) return 0.0;
+  const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+  const double coeff = 2.0 * std::cos(w);
+  double s1 = 0.0;
+  double s2 = 0.0;
+  double windowSum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double hann =
+        0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n - 1));
+    windowSum += hann;
+    const double x = hann * samples[i] / 32768.0;
+    const double s0 = x + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+  return 2.0 * std::sqrt(std::max(power, 0.0)) / windowSum;
+}
+
+double dbfs(double amplitude) { return amplitude > 0 ? 20.0 * std::log10(amplitude) : -200.0; }
+
+int peak(std::span<const std::int16_t> samples) {
+  int p = 0;
+  for (std::int16_t s : samples) p = std::max(p, std::abs(static_cast<int>(s)));
+  return p;
+}
+
+}  // namespace e2e
