@@ -9,7 +9,7 @@ namespace {
 constexpr std::uint64_t kRetryMilliseconds = 500;
 }
 
-Connection::Connection(Owner& owner, int timeoutMs) : owner_(owner) {
+Connection::Connection(Owner& owner) : owner_(owner) {
   pw_init(nullptr, nullptr);
   loop_ = pw_thread_loop_new("harkwell-pipewire", nullptr);
   context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
@@ -18,7 +18,9 @@ Connection::Connection(Owner& owner, int timeoutMs) : owner_(owner) {
   coreEvents_.done = &Connection::onCoreDone;
   coreEvents_.error = &Connection::onCoreError;
   timer_ = api::addTimer(pw_thread_loop_get_loop(loop_), &Connection::onTimer, this);
+}
 
+void Connection::start(int timeoutMs) {
   Lock lock(*this);
   pw_thread_loop_start(loop_);
   tryConnect();

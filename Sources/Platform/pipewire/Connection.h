@@ -29,9 +29,10 @@ class Connection {
     ~Owner() = default;
   };
 
+  explicit Connection(Owner& owner);
   // Starts the loop thread and the first connection attempt; waits up to `timeoutMs` for
   // the graph to be known.
-  Connection(Owner& owner, int timeoutMs);
+  void start(int timeoutMs);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   // Never destroyed: PipeWire's threads may run until the process exits.

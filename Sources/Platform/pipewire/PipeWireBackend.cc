@@ -34,7 +34,8 @@ bool isDeviceClass(const std::string& mediaClass) {
 
 PipeWireBackend::PipeWireBackend(int timeoutMs) : graph_([this] { onGraphChanged(); }) {
   std::thread(&PipeWireBackend::pumpLoop, this).detach();
-  connection_ = new Connection(*this, timeoutMs);
+  connection_ = new Connection(*this);
+  connection_->start(timeoutMs);
 }
 
 bool PipeWireBackend::supportsProcessTaps() {
