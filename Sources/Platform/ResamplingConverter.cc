@@ -9,6 +9,11 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace platform {
 
@@ -66,32 +71,65 @@ inline float sampleToFloat(std::int32_t v) {
 // A sample that is not finite would poison the resampler's history for the whole filter
 // length; it becomes silence instead.
 inline float finiteOrZero(float v) {
-  return std::isfinite(v) ? v : 0.0f;
+  return std::fabs(v) <= std::numeric_limits<float>::max() ? v : 0.0f;
 }
 
-// Averages the channels of `frames` frames into `mono`. `channels` holds one pointer for
-// interleaved audio (stride = channel count) or one per channel (stride 1).
+// The two hot loops of the usual case (interleaved float32, one or two channels) work four
+// frames at a time. Every lane computes exactly what the scalar code computes, so the result
+// does not depend on where a buffer starts or ends.
+void downmixStereoFloat(const float* in, std::uint32_t frames, float* mono) {
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const __m128 largest = _mm_set1_ps(std::numeric_limits<float>::max());
+  for (; i + 4 <= frames; i += 4) {
+    const __m128 a = _mm_loadu_ps(in + 2 * i);      // l0 r0 l1 r1
+    const __m128 b = _mm_loadu_ps(in + 2 * i + 4);  // l2 r2 l3 r3
+    const __m128 left = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 right = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m128 m = _mm_mul_ps(_mm_add_ps(left, right), half);
+    const __m128 finite = _mm_cmple_ps(_mm_and_ps(m, magnitude), largest);
+    _mm_storeu_ps(mono + i, _mm_and_ps(m, finite));
+  }
+#endif
+  for (; i < frames; ++i) mono[i] = finiteOrZero((in[2 * i] + in[2 * i + 1]) * 0.5f);
+}
+
+void copyMonoFloat(const float* in, std::uint32_t frames, float* mono) {
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const __m128 largest = _mm_set1_ps(std::numeric_limits<float>::max());
+  for (; i + 4 <= frames; i += 4) {
+    const __m128 m = _mm_loadu_ps(in + i);
+    const __m128 finite = _mm_cmple_ps(_mm_and_ps(m, magnitude), largest);
+    _mm_storeu_ps(mono + i, _mm_and_ps(m, finite));
+  }
+#endif
+  for (; i < frames; ++i) mono[i] = finiteOrZero(in[i]);
+}
+
+// Averages the channels of `frames` frames into `mono`: one buffer of interleaved frames, or
+// one buffer per channel.
 template <typename T>
 void downmix(const AudioBufferList& list, std::uint32_t channelCount, bool interleaved,
              std::uint32_t frames, float* mono) {
   if (interleaved) {
     const T* in = static_cast<const T*>(list.mBuffers[0].mData);
+    if constexpr (std::is_same_v<T, float>) {
+      if (channelCount == 1) return copyMonoFloat(in, frames, mono);
+      if (channelCount == 2) return downmixStereoFloat(in, frames, mono);
+    }
     if (channelCount == 1) {
       for (std::uint32_t i = 0; i < frames; ++i) mono[i] = finiteOrZero(sampleToFloat(in[i]));
       return;
     }
-    if (channelCount == 2) {
-      for (std::uint32_t i = 0; i < frames; ++i) {
-        const float sum = sampleToFloat(in[2 * i]) + sampleToFloat(in[2 * i + 1]);
-        mono[i] = finiteOrZero(sum * 0.5f);
-      }
-      return;
-    }
-    const float scale = 1.0f / static_cast<float>(channelCount);
+    const float scale = channelCount == 2 ? 0.5f : 1.0f / static_cast<float>(channelCount);
     for (std::uint32_t i = 0; i < frames; ++i) {
       const T* frame = in + static_cast<std::size_t>(i) * channelCount;
-      float sum = 0.0f;
-      for (std::uint32_t c = 0; c < channelCount; ++c) sum += sampleToFloat(frame[c]);
+      float sum = sampleToFloat(frame[0]);
+      for (std::uint32_t c = 1; c < channelCount; ++c) sum += sampleToFloat(frame[c]);
       mono[i] = finiteOrZero(sum * scale);
     }
     return;
@@ -102,20 +140,38 @@ void downmix(const AudioBufferList& list, std::uint32_t channelCount, bool inter
     const T* in = static_cast<const T*>(list.mBuffers[c].mData);
     for (std::uint32_t i = 0; i < frames; ++i) mono[i] += sampleToFloat(in[i]);
   }
-  const float scale = 1.0f / static_cast<float>(channelCount);
+  const float scale = channelCount == 2 ? 0.5f : 1.0f / static_cast<float>(channelCount);
   for (std::uint32_t i = 0; i < frames; ++i) {
     mono[i] = finiteOrZero(channelCount == 1 ? mono[i] : mono[i] * scale);
   }
 }
 
-// Rounds to the nearest 16-bit value (halves away from zero), saturating; no dither.
+// Scales to 16 bits, saturates, and rounds to the nearest value (halves to even, the default
+// rounding mode); no dither.
 inline std::int16_t floatToInt16(float x) {
-  const float s = x * 32768.0f;
-  if (s >= 32767.0f) return 32767;
-  if (s <= -32768.0f) return -32768;
-  if (!(s == s)) return 0;  // NaN
-  const double d = static_cast<double>(s);
-  return static_cast<std::int16_t>(static_cast<int>(d < 0.0 ? d - 0.5 : d + 0.5));
+  float s = x * 32768.0f;
+  s = s > -32768.0f ? s : -32768.0f;  // NaN ends here too, as in the vector code
+  s = s < 32767.0f ? s : 32767.0f;
+  return static_cast<std::int16_t>(std::lrint(s));
+}
+
+void floatsToInt16(const float* in, std::uint32_t count, std::int16_t* out) {
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128 scale = _mm_set1_ps(32768.0f);
+  const __m128 lowest = _mm_set1_ps(-32768.0f);
+  const __m128 highest = _mm_set1_ps(32767.0f);
+  for (; i + 8 <= count; i += 8) {
+    // max(s, lowest) gives `lowest` for NaN, as the scalar code does.
+    const __m128 a =
+        _mm_min_ps(_mm_max_ps(_mm_mul_ps(_mm_loadu_ps(in + i), scale), lowest), highest);
+    const __m128 b =
+        _mm_min_ps(_mm_max_ps(_mm_mul_ps(_mm_loadu_ps(in + i + 4), scale), lowest), highest);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b)));
+  }
+#endif
+  for (; i < count; ++i) out[i] = floatToInt16(in[i]);
 }
 
 }  // namespace
@@ -299,8 +355,7 @@ std::uint32_t ResamplingConverter::deliver(AVAudioPCMBuffer& out) {
   if (frames == 0) return 0;
   const float* from = pending_.data() + pendingHead_;
   if (to_.commonFormat() == AVAudioCommonFormat::pcmFormatInt16) {
-    std::int16_t* to = out.int16ChannelData()[0];
-    for (std::uint32_t i = 0; i < frames; ++i) to[i] = floatToInt16(from[i]);
+    floatsToInt16(from, frames, out.int16ChannelData()[0]);
   } else {
     std::memcpy(out.floatChannelData()[0], from, frames * sizeof(float));
   }
