@@ -1,0 +1,100 @@
+#include "CaptureFixture.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace harkwell::testing {
+
+FdCapture::FdCapture(int fd) : fd_(fd) {
+  if (fd == STDOUT_FILENO) std::fflush(stdout);
+  char name[] = "/tmp/harkwell-capture-XXXXXX";
+  file_ = mkstemp(name);
+  if (file_ < 0) return;
+  unlink(name);
+  saved_ = dup(fd);
+  dup2(file_, fd);
+}
+
+FdCapture::~FdCapture() {
+  finish();
+}
+
+std::string FdCapture::finish() {
+  if (saved_ < 0) return {};
+  if (fd_ == STDOUT_FILENO) std::fflush(stdout);
+  dup2(saved_, fd_);
+  close(saved_);
+  saved_ = -1;
+  std::string text;
+  lseek(file_, 0, SEEK_SET);
+  char chunk[4096];
+  for (ssize_t n; (n = read(file_, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  close(file_);
+  file_ = -1;
+  return text;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  if (start < text.size()) lines.push_back(text.substr(start) + "<no line feed>");
+  return lines;
+}
+
+std::vector<DecodedFrame> splitFrames(const std::string& bytes) {
+  std::vector<DecodedFrame> frames;
+  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     bytes.size());
+  while (!rest.empty()) {
+    auto frame = FrameWriter::decode(rest);
+    if (!frame) {
+      ADD_FAILURE() << "bytes that are no frame: " << rest.size();
+      break;
+    }
+    rest = rest.subspan(static_cast<std::size_t>(frame->consumed));
+    frames.push_back(std::move(*frame));
+  }
+  return frames;
+}
+
+InterleavedAudio::InterleavedAudio(std::size_t frames, std::uint32_t channels)
+    : samples(frames * channels, 0.25f) {
+  list.mNumberBuffers = 1;
+  list.mBuffers[0] = platform::AudioBuffer{
+      channels, static_cast<std::uint32_t>(samples.size() * sizeof(float)), samples.data()};
+}
+
+std::unique_ptr<platform::AVAudioPCMBuffer> micBuffer(const platform::AVAudioFormat& format,
+                                                      std::uint32_t frames) {
+  auto buffer = platform::AVAudioPCMBuffer::make(format, frames);
+  if (buffer) buffer->setFrameLength(frames);
+  return buffer;
+}
+
+platform::NSError describedError(std::string domain, std::int64_t code, std::string text) {
+  return platform::NSError(
+      std::move(domain), code,
+      Value::Object{{std::string(platform::NSLocalizedDescriptionKey), Value(std::move(text))}});
+}
+
+void CaptureTest::SetUp() {
+  platform::drainMainQueue();
+  platform::setAudioBackend(&backend);
+  backend.setProcessObject(static_cast<std::int32_t>(getppid()), 77);
+  // Scripted converters unless a test wants the real one: 5 samples of 7 per conversion.
+  backend.setDefaultConverter({platform::scripted::ConverterScript::Kind::produce, 5, 7, {}});
+}
+
+void CaptureTest::TearDown() {
+  platform::drainMainQueue();
+  platform::setAudioBackend(nullptr);
+}
+
+}  // namespace harkwell::testing

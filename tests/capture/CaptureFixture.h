@@ -1,0 +1,58 @@
+// What the capture tests share: the scripted backend installed for the test, captured output
+// streams and small builders of audio.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HarkwellCore/Protocol.h"
+#include "Platform/scripted/ScriptedBackend.h"
+
+namespace harkwell::testing {
+
+// Sends everything written to `fd` into a temporary file until finish(). Assertions must come
+// after finish() when the captured descriptor is standard output (where test failures go).
+class FdCapture {
+ public:
+  explicit FdCapture(int fd);
+  ~FdCapture();
+  std::string finish();
+
+  FdCapture(const FdCapture&) = delete;
+  FdCapture& operator=(const FdCapture&) = delete;
+
+ private:
+  int fd_;
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+std::vector<std::string> splitLines(const std::string& text);
+std::vector<DecodedFrame> splitFrames(const std::string& bytes);
+
+// An interleaved buffer list over `samples` (one buffer).
+struct InterleavedAudio {
+  std::vector<float> samples;
+  platform::AudioBufferList list{};
+  InterleavedAudio(std::size_t frames, std::uint32_t channels);
+};
+
+// A filled PCM buffer for the microphone path.
+std::unique_ptr<platform::AVAudioPCMBuffer> micBuffer(const platform::AVAudioFormat& format,
+                                                      std::uint32_t frames);
+
+platform::NSError describedError(std::string domain, std::int64_t code, std::string text);
+
+// The scripted backend installed for one test, with the parent's process object known.
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  platform::scripted::ScriptedBackend backend;
+};
+
+}  // namespace harkwell::testing
