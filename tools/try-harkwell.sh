@@ -87,7 +87,7 @@ espeak-ng -w "$pw_dir/system-speech.wav" "$system_sentence"
 say "Recording $seconds seconds: one sentence into the microphone, one through the speaker"
 mkdir -p "$out"
 rm -f "$out/events.jsonl"
-"$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" &
+"$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" --require-sound &
 record_pid=$!
 pids+=("$record_pid")
 # Speak once Harkwell has said it is ready (or after 5 seconds, whichever comes first).

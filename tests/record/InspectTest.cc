@@ -153,6 +153,14 @@ TEST(InspectSummaryTest, ShowsLevelsSilenceAndControlMessages) {
       std::string::npos);
   EXPECT_NE(out.find("error: mic_start: denied"), std::string::npos);
   EXPECT_NE(out.find("no \"ready\" message arrived"), std::string::npos);
+  EXPECT_NE(out.find("hint: the microphone did not start"), std::string::npos);
+  EXPECT_NE(out.find("hint: system audio is silent"), std::string::npos);
+
+  // The system source is below -60 dBFS: silent.
+  Process strict(
+      {RECORD_BINARY, "--inspect", dir / "capture.bin", "--out", dir / "out2", "--require-sound"},
+      dir);
+  EXPECT_EQ(strict.wait(), 4) << strict.err();
 }
 
 TEST(InspectFileTest, MissingFileIsReported) {
