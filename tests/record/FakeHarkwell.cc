@@ -1,7 +1,9 @@
 // A stand-in for Harkwell in the harkwell-record tests: writes the frames a capture would, in
 // real time, until its standard input ends, then exits with the status it was given.
 //
-//   record_fake_harkwell [--exit STATUS] [--garbage] [--frames-before-ready N]
+//   record_fake_harkwell [--exit STATUS] [--garbage] [--frames-before-ready N] [--ignore-eof]
+//
+// --ignore-eof: keeps writing after its standard input ended, until a signal ends it.
 //
 // Sample n of the mic stream is micSample(n), of the system stream systemSample(n), so that
 // a test can check every sample that reached the WAV files.
@@ -45,11 +47,14 @@ void say(const char* line) {
 int main(int argc, char** argv) {
   int exitStatus = 0;
   bool garbage = false;
+  bool ignoreEof = false;
   int framesBeforeReady = 2;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--exit" && i + 1 < argc) {
       exitStatus = std::atoi(argv[++i]);
+    } else if (a == "--ignore-eof") {
+      ignoreEof = true;
     } else if (a == "--garbage") {
       garbage = true;
     } else if (a == "--frames-before-ready" && i + 1 < argc) {
@@ -68,13 +73,16 @@ int main(int argc, char** argv) {
     [[maybe_unused]] auto n = ::write(1, junk, sizeof junk);
   }
   // One frame of each source every 10 ms until standard input ends.
+  bool inputOpen = true;
   for (;;) {
     pollfd p{0, POLLIN, 0};
-    if (::poll(&p, 1, 10) > 0) {
+    if (::poll(&p, inputOpen ? 1 : 0, 10) > 0) {
       char buffer[256];
       const ssize_t n = ::read(0, buffer, sizeof buffer);
-      if (n <= 0) break;
-      continue;
+      if (n > 0) continue;
+      if (!ignoreEof) break;
+      say("[fake] stdin closed; carrying on\n");
+      inputOpen = false;
     }
     harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
     mic += kSamplesPerFrame;

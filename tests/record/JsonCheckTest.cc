@@ -48,10 +48,8 @@ TEST(JsonCheckValueTest, GivesBackTheMessage) {
   const auto result =
       parseJson(R"({"type":"error","msg":"tap_start: a\/b \u00e9","n":-12,"x":1.5})");
   ASSERT_TRUE(std::holds_alternative<Value>(result));
-  const Value expected(Value::Object{{"type", "error"},
-                                      {"msg", "tap_start: a/b \xC3\xA9"},
-                                      {"n", std::int64_t{-12}},
-                                      {"x", 1.5}});
+  const Value expected(Value::Object{
+      {"type", "error"}, {"msg", "tap_start: a/b \xC3\xA9"}, {"n", std::int64_t{-12}}, {"x", 1.5}});
   EXPECT_TRUE(std::get<Value>(result) == expected);
 }
 

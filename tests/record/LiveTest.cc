@@ -74,6 +74,13 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 "Harkwell ",
                 "byte 0x09 at offset 996 names no frame tag",
+                false},
+        // A child that does not end when its standard input does gets SIGTERM.
+        EndCase{"ChildIgnoresEof",
+                {"--", "--ignore-eof"},
+                3,
+                "Harkwell was killed by signal 15 (Terminated)",
+                "Harkwell has not ended; sending SIGTERM",
                 false}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 

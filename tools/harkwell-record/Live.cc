@@ -218,8 +218,7 @@ void LiveSession::run(int signalFd) {
       }
     }
     if (now >= nextRefresh) {
-      meter_.refresh(now, const_cast<SourceStats&>(recording_.mic()),
-                     const_cast<SourceStats&>(recording_.system()));
+      meter_.refresh(now, recording_.mic(), recording_.system());
       nextRefresh = now + kRefreshSeconds;
     }
     if (now >= nextSync) {
@@ -281,8 +280,7 @@ void LiveSession::run(int signalFd) {
     onStderr(true);
   }
   if (!stderrLine_.empty()) forwardStderr(stderrLine_ + "\n");
-  meter_.refresh(elapsed(), const_cast<SourceStats&>(recording_.mic()),
-                 const_cast<SourceStats&>(recording_.system()));
+  meter_.refresh(elapsed(), recording_.mic(), recording_.system());
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ class Recording {
 
   const SourceStats& mic() const { return mic_; }
   const SourceStats& system() const { return system_; }
+  SourceStats& mic() { return mic_; }
+  SourceStats& system() { return system_; }
   const std::vector<ControlEvent>& controls() const { return controls_; }
   std::uint64_t controlFrames() const { return controlFrames_; }
   const std::string& dir() const { return dir_; }
