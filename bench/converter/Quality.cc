@@ -147,7 +147,7 @@ bool runQuality(std::FILE* out) {
                "Quality: stereo float32 -> int16 mono 16000 Hz, 10 ms buffers, -1 dBFS sines\n"
                "| input Hz | SNR 997 Hz (>= 96 dB) | 9 kHz residue (< -90 dBFS) | "
                "12 kHz residue (< -90 dBFS) | 7 kHz vs 1 kHz (within 0.1 dB) | "
-               "held back, output samples (ms) | tone offset (samples) |\n"
+               "held back, output samples (ms) | tone lag (samples) |\n"
                "|---|---|---|---|---|---|---|\n");
   bool all = true;
   for (double rate : {48000.0, 44100.0}) {
@@ -164,11 +164,12 @@ bool runQuality(std::FILE* out) {
                  level(r.floatResidue9k).c_str(), level(r.residue12k).c_str(), verdict(r12),
                  level(r.floatResidue12k).c_str(), r.flatness, verdict(flat), r.heldBackMin,
                  r.heldBackMax, r.heldBackMin / kOutRate * 1000.0,
-                 r.heldBackMax / kOutRate * 1000.0, r.resamplerDelay, r.offset);
+                 r.heldBackMax / kOutRate * 1000.0, r.resamplerDelay,
+                 std::abs(r.offset) < 5e-7 ? 0.0 : r.offset);
   }
   std::fprintf(out,
                "(held back: output due for the input given so far minus output given, after each "
-               "buffer; tone offset: lag of the 997 Hz output behind the ideal sine)\n"
+               "buffer; tone lag: how far the 997 Hz output lags the ideal sine)\n"
                "Quality targets: %s\n\n",
                all ? "all met" : "NOT MET");
   return all;
