@@ -1,5 +1,6 @@
 #include "FdWrite.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,13 @@ int writeAll(int fd, const void* data, std::size_t size) {
     const ssize_t n = ::write(fd, p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Someone made the descriptor non-blocking (the flag belongs to the open file, which a
+        // parent may share): wait until it takes more, as a blocking write would.
+        pollfd waitFor{fd, POLLOUT, 0};
+        if (::poll(&waitFor, 1, -1) < 0 && errno != EINTR) return errno;
+        continue;
+      }
       return errno;
     }
     if (n == 0) return EIO;  // a write that makes no progress would loop for ever

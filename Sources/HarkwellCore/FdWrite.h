@@ -5,7 +5,8 @@
 
 namespace harkwell::detail {
 
-// Hands all `size` bytes to `fd`, retrying after short writes and EINTR. 0 once every byte is
+// Hands all `size` bytes to `fd`, retrying after short writes and EINTR, and waiting while a
+// non-blocking descriptor is full. 0 once every byte is
 // written, otherwise the errno of the write that failed.
 int writeAll(int fd, const void* data, std::size_t size);
 

@@ -1,5 +1,6 @@
 // The locked writer: whole frames on fd 1 under concurrency and interruption, control messages,
 // and the failure path when standard output cannot be written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -141,6 +142,24 @@ TEST(FrameWriterFailure, WriteErrorGivesOneLineAndStatusZero) {
     EXPECT_EQ(result.signal, 0) << c.name;
     EXPECT_EQ(result.exitStatus, 0) << c.name;
     EXPECT_EQ(result.err, std::string("velto: stdout write failed: ") + c.reason + "\n") << c.name;
+  }
+}
+
+// A parent may hand over a pipe whose open file is non-blocking; a full pipe is then no error.
+TEST(FrameWriterNonBlocking, FullNonBlockingPipeWaitsInsteadOfFailing) {
+  const auto result = runInChild([] {
+    ::fcntl(1, F_SETFL, ::fcntl(1, F_GETFL) | O_NONBLOCK);
+    for (int i = 0; i < 8; ++i) FrameWriter::write(FrameTag::tapPCM, Bytes(300000, 0x11));
+  });
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  ASSERT_EQ(result.out.size(), 8u * 300005u);
+  std::span<const std::uint8_t> rest = bytesOf(result.out);
+  for (int i = 0; i < 8; ++i) {
+    const auto frame = FrameWriter::decode(rest);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payload, Bytes(300000, 0x11));
+    rest = rest.subspan(static_cast<std::size_t>(frame->consumed));
   }
 }
 
