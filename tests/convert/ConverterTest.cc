@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <utility>
 
@@ -184,6 +185,30 @@ TEST(ResamplingConverterTest, RoundsAndSaturatesWithoutWrapping) {
     while (risen < out.size() && std::abs(out[risen]) < std::abs(c.expected) / 2) ++risen;
     for (std::size_t i = risen; i < kWarmUp; ++i) {
       ASSERT_EQ(out[i] > 0, c.expected > 0) << c.level << " at " << i;
+    }
+  }
+}
+
+TEST(ResamplingConverterTest, SamplesThatAreNotFiniteBecomeSilence) {
+  // A NaN or an infinity would otherwise smear over the whole filter length and beyond.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (std::uint32_t channels : {1u, 2u, 3u}) {
+    const AVAudioFormat in(CF::pcmFormatFloat32, 48000.0, channels, true);
+    // Frames with a sample that is not finite, with the rest of the signal: 0 in every
+    // channel but one.
+    Channels zeroed = sine(48000.0, 1000.0, 0.5, 9600, channels);
+    for (std::size_t i : {1000u, 1001u, 1002u, 5003u}) {
+      for (std::uint32_t c = 0; c < channels; ++c) zeroed[c][i] = 0.0f;
+    }
+    Channels bad = zeroed;
+    bad[0][1000] = nan;
+    bad[channels - 1][1001] = inf;
+    bad[0][1002] = -inf;
+    bad[channels - 1][5003] = nan;
+    const auto expected = convert(in, zeroed, 4800);
+    for (std::size_t chunk : {1u, 4800u}) {
+      EXPECT_EQ(convert(in, bad, chunk), expected) << channels << " channels, chunks of " << chunk;
     }
   }
 }
