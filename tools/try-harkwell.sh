@@ -87,7 +87,20 @@ espeak-ng -w "$pw_dir/system-speech.wav" "$system_sentence"
 say "Recording $seconds seconds: one sentence into the microphone, one through the speaker"
 mkdir -p "$out"
 rm -f "$out/events.jsonl"
-"$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" --require-sound &
+# Harkwell leaves its host's own sound (the host and its descendants) out of system audio, as it
+# leaves out a meeting app's own playback. The player that feeds the virtual microphone is made
+# a descendant of harkwell-record, so system.wav gets only the speaker's sentence; the player
+# for the speaker is not, so system.wav hears it like any other program.
+bash -c '
+  out=$1 sentence=$2 pidfile=$3; shift 3
+  (
+    echo "$BASHPID" >"$pidfile"
+    for _ in $(seq 50); do grep -q "\"ready\"" "$out/events.jsonl" 2>/dev/null && break; sleep 0.1; done
+    exec pw-play --target "$HARKWELL_TEST_MIC_INPUT" "$sentence"
+  ) &
+  exec "$@"
+' try-harkwell "$out" "$pw_dir/mic-speech.wav" "$pw_dir/mic-player.pid" \
+  "$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" --require-sound &
 record_pid=$!
 pids+=("$record_pid")
 # Speak once Harkwell has said it is ready (or after 5 seconds, whichever comes first).
@@ -96,7 +109,7 @@ for _ in $(seq 50); do
   kill -0 "$record_pid" 2>/dev/null || break
   sleep 0.1
 done
-pw-play --target "$HARKWELL_TEST_MIC_INPUT" "$pw_dir/mic-speech.wav" & pids+=($!)
+[ -s "$pw_dir/mic-player.pid" ] && pids+=("$(cat "$pw_dir/mic-player.pid")")
 pw-play --target "$HARKWELL_TEST_SPEAKER" "$pw_dir/system-speech.wav" & pids+=($!)
 
 status=0
