@@ -78,12 +78,25 @@ class RecordE2eTest : public ::testing::Test {
 TEST_F(RecordE2eTest, RecordsBothSourcesAndStopsOnCtrlC) {
   const std::string micTone = tone("mic-tone.wav", 1000, 1);
   const std::string systemTone = tone("system-tone.wav", 440, 2);
-  Process record({RECORD_BINARY, "--out", dir_ / "out", "--log", dir_ / "harkwell.log",
-                  "--harkwell", HARKWELL_BINARY},
-                 dir_);
-  ASSERT_TRUE(waitForText(dir_ / "out/events.jsonl", "\"ready\"", 15.0))
+  const std::string out = dir_ / "out";
+  // System audio leaves out the host and its descendants. The player feeding the virtual
+  // microphone is a descendant of harkwell-record, so only the mic hears the 1 kHz tone; the
+  // 440 Hz player is the test's child, an ordinary program for Harkwell. harkwell-record replaces
+  // the shell (exec), so SIGINT to this process reaches it.
+  const std::string script = R"(
+    out=$1 tone=$2 done=$3; shift 3
+    (
+      for _ in $(seq 150); do grep -q '"ready"' "$out/events.jsonl" 2>/dev/null && break; sleep 0.1; done
+      pw-play --target "$HARKWELL_TEST_MIC_INPUT" "$tone"; echo "$?" >"$done"
+    ) &
+    exec "$@")";
+  Process record(
+      {"/bin/bash", "-c", script, "record-e2e", out, micTone, dir_ / "mic-played", RECORD_BINARY,
+       "--out", out, "--log", dir_ / "harkwell.log", "--harkwell", HARKWELL_BINARY},
+      dir_);
+  ASSERT_TRUE(waitForText(out + "/events.jsonl", "\"ready\"", 15.0))
       << record.err() << readFile(dir_ / "harkwell.log");
-  const std::string events = readFile(dir_ / "out/events.jsonl");
+  const std::string events = readFile(out + "/events.jsonl");
   if (events.find("mic_start: ") != std::string::npos &&
       events.find("tap_start: ") != std::string::npos) {
     ::kill(record.pid(), SIGINT);
@@ -92,27 +105,25 @@ TEST_F(RecordE2eTest, RecordsBothSourcesAndStopsOnCtrlC) {
                     "started on the private PipeWire): "
                  << events;
   }
-  Process micPlay({"/usr/bin/pw-play", "--target", std::getenv("HARKWELL_TEST_MIC_INPUT"), micTone},
-                  dir_);
   Process systemPlay(
       {"/usr/bin/pw-play", "--target", std::getenv("HARKWELL_TEST_SPEAKER"), systemTone}, dir_);
-  EXPECT_EQ(micPlay.wait(20.0), 0) << micPlay.err();
   EXPECT_EQ(systemPlay.wait(20.0), 0) << systemPlay.err();
+  ASSERT_TRUE(waitForText(dir_ / "mic-played", "0", 20.0)) << readFile(dir_ / "mic-played");
 
   ASSERT_EQ(::kill(record.pid(), SIGINT), 0);
   EXPECT_EQ(record.wait(20.0), 0) << record.err() << record.out();
   EXPECT_NE(record.out().find("Harkwell exited with status 0"), std::string::npos) << record.out();
   EXPECT_EQ(events.find("\"error\""), std::string::npos) << events;
 
-  const Wav mic = readWav(dir_ / "out/mic.wav");
-  const Wav system = readWav(dir_ / "out/system.wav");
+  const Wav mic = readWav(out + "/mic.wav");
+  const Wav system = readWav(out + "/system.wav");
   ASSERT_EQ(mic.problem, "");
   ASSERT_EQ(system.problem, "");
   // At least two of the three seconds of each tone, each in its own file.
   EXPECT_GT(loudSamples(mic.samples), 32000u);
   EXPECT_GT(loudSamples(system.samples), 32000u);
-  EXPECT_GT(tonePower(mic.samples, 1000), 100 * tonePower(mic.samples, 440));
-  EXPECT_GT(tonePower(system.samples, 440), 100 * tonePower(system.samples, 1000));
+  EXPECT_GT(tonePower(mic.samples, 1000), 1000 * tonePower(mic.samples, 440));
+  EXPECT_GT(tonePower(system.samples, 440), 1000 * tonePower(system.samples, 1000));
 }
 
 }  // namespace
