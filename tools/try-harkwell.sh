@@ -4,7 +4,8 @@
 #
 #   bash tools/try-harkwell.sh [--seconds N] [--out DIR] [--no-install] [--private]
 #
-# Where a desktop session already runs PipeWire, it records from it: speak, and play something.
+# Where a desktop session already runs PipeWire, it records from it: it speaks one sentence
+# through your speakers while you speak into your microphone.
 # Where none runs (a server, a container, CI), it starts a private PipeWire with a virtual
 # speaker and a virtual microphone, speaks one sentence into the microphone and plays another
 # through the speaker, and records that. --private uses the private PipeWire in any case.
@@ -65,13 +66,32 @@ desktop_pipewire() {
   XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/run/user/$(id -u)} timeout 3 pw-cli info 0 >/dev/null 2>&1
 }
 
+mic_sentence="This is the microphone. Harkwell hears what you say."
+system_sentence="And this is system audio, what your computer plays."
+
 if [ "$private" = 0 ] && desktop_pipewire; then
   export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}
-  say "Recording $seconds seconds from your desktop's PipeWire: say something, and play a sound"
+  say "Recording $seconds seconds from your desktop's PipeWire: say something into your microphone"
+  echo "(your speakers will say one sentence, which system.wav should hold)"
+  mkdir -p "$out"
+  rm -f "$out/events.jsonl"
+  speech=$(mktemp /tmp/harkwell-try-speech.XXXXXX.wav)
+  espeak-ng -w "$speech" "$system_sentence"
+  "$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" &
+  record_pid=$!
+  pids+=("$record_pid")
+  for _ in $(seq 50); do
+    grep -q '"ready"' "$out/events.jsonl" 2>/dev/null && break
+    kill -0 "$record_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  pw-play "$speech" & pids+=($!)
   status=0
-  "$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" || status=$?
+  wait "$record_pid" || status=$?
+  rm -f "$speech"
   echo
-  echo "Listen to the recording: pw-play $out/mic.wav; pw-play $out/system.wav"
+  echo "mic.wav holds what your microphone heard; system.wav should say: \"$system_sentence\""
+  echo "Listen: pw-play $out/mic.wav; pw-play $out/system.wav"
   exit "$status"
 fi
 
@@ -79,8 +99,6 @@ say "No desktop PipeWire here: starting a private one with a virtual speaker and
 pw_dir=$(mktemp -d /tmp/harkwell-try.XXXXXX)
 eval "$(bash tools/private-pipewire.sh start "$pw_dir")"
 
-mic_sentence="This is the microphone. Harkwell hears what you say."
-system_sentence="And this is system audio, what your computer plays."
 espeak-ng -w "$pw_dir/mic-speech.wav" "$mic_sentence"
 espeak-ng -w "$pw_dir/system-speech.wav" "$system_sentence"
 
