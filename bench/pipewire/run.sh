@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Harkwell against pw-record on one private PipeWire, side by side in one run:
+#  - CPU time per minute of capture: Harkwell (system audio and microphone at once) against
+#    two pw-record processes doing the same job (the default sink's monitor and the
+#    microphone, 16 kHz mono s16), all running at the same time while a tone plays into each;
+#  - latency from a tone's onset in a player to its first samples on standard output,
+#    Harkwell's tap path against pw-record on the monitor.
+# Writes the table to bench/pipewire/RESULTS.md.
+#
+#   bench/pipewire/run.sh [--seconds N] [--rounds N] [--harkwell PATH]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+
+seconds=60
+rounds=7
+harkwell=$root/build/release/Sources/Harkwell/Harkwell
+while [ $# -gt 0 ]; do
+  case $1 in
+    --seconds) seconds=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --harkwell) harkwell=$2; shift 2 ;;
+    *) echo "usage: $0 [--seconds N] [--rounds N] [--harkwell PATH]" >&2; exit 2 ;;
+  esac
+done
+[ -x "$harkwell" ] || { echo "bench: no Harkwell binary at $harkwell (build it, or --harkwell)" >&2; exit 1; }
+for tool in pw-record pw-play sox python3 setsid; do
+  command -v $tool >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
+done
+
+dir=$(mktemp -d /tmp/hkw-bench-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  pkill_players
+  tools/private-pipewire.sh stop "$dir" >/dev/null 2>&1 || true
+  rm -rf "$dir"
+}
+# Players run detached (see below); they are found again by their recorded pids.
+pkill_players() {
+  for f in "$dir"/player-*.pid; do
+    [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+eval "$(tools/private-pipewire.sh start "$dir")"
+
+sox -n -r 48000 -c 2 -b 16 "$dir/speaker.wav" synth $((seconds + 10)) sine 440 vol 0.5
+sox -n -r 48000 -c 1 -b 16 "$dir/mic.wav" synth $((seconds + 10)) sine 1000 vol 0.5
+sox -n -r 48000 -c 2 -b 16 "$dir/onset.wav" synth 0.5 sine 440 vol 0.5
+
+# A player that does not descend from this script (Harkwell leaves its parent's family out).
+play_detached() {  # name args...
+  local name=$1; shift
+  setsid bash -c 'echo $$ > "$0"; exec pw-play "$@"' "$dir/player-$name.pid" "$@" \
+    </dev/null >/dev/null 2>&1 &
+  disown
+}
+
+cpu_ticks() {  # pid: user + system clock ticks so far
+  awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
+}
+
+echo "== CPU: ${seconds}s of capture" >&2
+play_detached speaker "$dir/speaker.wav"
+play_detached mic --target "$HARKWELL_TEST_MIC_INPUT" "$dir/mic.wav"
+sleep 0.5
+
+mkfifo "$dir/stdin"
+"$harkwell" <"$dir/stdin" >/dev/null 2>"$dir/harkwell.log" &
+hpid=$!
+pids+=("$hpid")
+exec 9>"$dir/stdin"
+pw-record --target "$HARKWELL_TEST_SPEAKER" -P stream.capture.sink=true \
+  --rate 16000 --channels 1 --format s16 "$dir/monitor.wav" 2>/dev/null 9>&- &
+r1=$!
+pids+=("$r1")
+pw-record --target "$HARKWELL_TEST_MIC" --rate 16000 --channels 1 --format s16 \
+  "$dir/microphone.wav" 2>/dev/null 9>&- &
+r2=$!
+pids+=("$r2")
+
+sleep 2
+h0=$(cpu_ticks "$hpid"); a0=$(cpu_ticks "$r1"); b0=$(cpu_ticks "$r2")
+sleep "$seconds"
+h1=$(cpu_ticks "$hpid"); a1=$(cpu_ticks "$r1"); b1=$(cpu_ticks "$r2")
+exec 9>&-
+wait "$hpid" || true
+kill "$r1" "$r2" 2>/dev/null || true
+wait "$r1" "$r2" 2>/dev/null || true
+pkill_players
+pids=()
+
+hz=$(getconf CLK_TCK)
+per_minute() {  # ticks -> seconds of CPU per minute of capture
+  awk -v t="$1" -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", t / hz * 60 / s }'
+}
+cpu_h=$(per_minute $((h1 - h0)))
+cpu_r=$(per_minute $((a1 - a0 + b1 - b0)))
+cpu_r1=$(per_minute $((a1 - a0)))
+cpu_r2=$(per_minute $((b1 - b0)))
+
+echo "== latency: $rounds tone onsets" >&2
+lat=$(python3 bench/pipewire/latency.py "$harkwell" "$dir/onset.wav" "$rounds" | tee /dev/stderr | tail -n 1)
+read -r _ lat_h lat_r lat_d quantum <<<"$lat"
+quantum_ms=$(awk -v q="$quantum" 'BEGIN { printf "%.1f", q / 48 }')
+
+cat >bench/pipewire/RESULTS.md <<MD
+# Harkwell against pw-record on PipeWire
+
+Measured by \`bench/pipewire/run.sh\` on $(date -u +%Y-%m-%d) ($(nproc) cores, PipeWire $(pipewire --version | awk '/Linked/ {print $NF}'),
+private session from \`tools/private-pipewire.sh\`: 48 kHz null sink, virtual microphone).
+Graph quantum during the run: $quantum frames ($quantum_ms ms at 48 kHz).
+
+## CPU time per minute of capture
+
+All three processes ran at the same time for ${seconds} s while a 440 Hz tone played to the
+speaker and a 1 kHz tone into the microphone.
+
+| process | job | CPU s per minute |
+|---|---|---|
+| Harkwell | system audio (tap) and microphone, 16 kHz mono s16 frames on stdout | $cpu_h |
+| pw-record ×2 | monitor of the default sink + microphone, 16 kHz mono s16 to WAV | $cpu_r ($cpu_r1 + $cpu_r2) |
+
+Target: Harkwell no more than the two pw-record processes together.
+
+## Latency of a tone's onset
+
+From starting a player (pw-play of a 440 Hz tone) to the first sample of the tone on standard
+output; Harkwell's tapPCM frames against pw-record on the default sink's monitor, both running
+at once; median of $rounds onsets (the player's own start-up is in both figures).
+
+| path | median ms |
+|---|---|
+| Harkwell tapPCM | $lat_h |
+| pw-record (monitor) | $lat_r |
+| difference | $lat_d |
+
+Target: the difference within one graph quantum ($quantum_ms ms).
+MD
+cat bench/pipewire/RESULTS.md
