@@ -2,8 +2,10 @@
 // real time, until its standard input ends, then exits with the status it was given.
 //
 //   record_fake_harkwell [--exit STATUS] [--garbage] [--frames-before-ready N] [--ignore-eof]
+//                        [--pause-after N]
 //
 // --ignore-eof: keeps writing after its standard input ended, until a signal ends it.
+// --pause-after N: after N frames of each source, writes nothing for half a second (a dropout).
 //
 // Sample n of the mic stream is micSample(n), of the system stream systemSample(n), so that
 // a test can check every sample that reached the WAV files.
@@ -48,11 +50,14 @@ int main(int argc, char** argv) {
   int exitStatus = 0;
   bool garbage = false;
   bool ignoreEof = false;
+  int pauseAfter = -1;
   int framesBeforeReady = 2;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--exit" && i + 1 < argc) {
       exitStatus = std::atoi(argv[++i]);
+    } else if (a == "--pause-after" && i + 1 < argc) {
+      pauseAfter = std::atoi(argv[++i]);
     } else if (a == "--ignore-eof") {
       ignoreEof = true;
     } else if (a == "--garbage") {
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
     mic += kSamplesPerFrame;
     harkwell::FrameWriter::write(FrameTag::tapPCM, pcmFrame(false, system));
     system += kSamplesPerFrame;
+    if (pauseAfter >= 0 && system == std::int64_t{pauseAfter} * kSamplesPerFrame) ::usleep(500'000);
   }
   say("[fake] stdin closed by parent; exiting\n");
   return exitStatus;

@@ -84,6 +84,26 @@ INSTANTIATE_TEST_SUITE_P(
                 false}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
+TEST(LiveGapTest, AudioMissingAgainstWallTimeIsReported) {
+  TempDir dir;
+  Process record({RECORD_BINARY, "--seconds", "1.2", "--out", dir / "out", "--harkwell",
+                  FAKE_HARKWELL, "--", "--pause-after", "20"},
+                 dir);
+  EXPECT_EQ(record.wait(), 0) << record.err();
+  // Half a second went by without audio from either source.
+  const std::string out = record.out();
+  for (const char* row : {"\nmic ", "\nsystem "}) {
+    const std::string line =
+        out.substr(out.find(row) + 1, out.find('\n', out.find(row) + 1) - out.find(row) - 1);
+    const auto at = line.find(" s missing");
+    ASSERT_NE(at, std::string::npos) << out;
+    const double missing = std::stod(line.substr(line.rfind(' ', at - 1) + 1));
+    EXPECT_GE(missing, 0.4) << line;
+    EXPECT_LE(missing, 1.0) << line;
+  }
+  expectFakeSequence(readWav(dir / "out/mic.wav"), micSample, "mic.wav");
+}
+
 TEST(LiveStartTest, ChildThatCannotStartIsReported) {
   TempDir dir;
   Process record({RECORD_BINARY, "--seconds", "1", "--out", dir / "out", "--harkwell",
