@@ -20,7 +20,9 @@ namespace {
 
 platform::AudioBackend* makeScriptedBackend() {
   const char* scenario = std::getenv("HARKWELL_SCRIPTED_SCENARIO");
-  std::istringstream items(scenario ? scenario : "");
+  const std::string list = scenario ? scenario : "";
+  if (("," + list + ",").find(",unavailable,") != std::string::npos) return nullptr;
+  std::istringstream items(list);
   // Never destroyed: capture threads may reach it until the process exits.
   auto* backend = new platform::scripted::ScriptedBackend();
   backend->setProcessObject(static_cast<std::int32_t>(getppid()), 77);
@@ -37,8 +39,6 @@ platform::AudioBackend* makeScriptedBackend() {
                           {platform::kAudioHardwareNotRunningError, {}});
     } else if (item == "no-process-taps") {
       backend->setSupportsProcessTaps(false);
-    } else if (item == "unavailable") {
-      return nullptr;
     }
   }
   return backend;
