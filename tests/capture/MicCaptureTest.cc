@@ -137,8 +137,12 @@ std::vector<MicFailure> micFailures() {
        {"AVAudioEngine.startAndReturnError()", "AVAudioInputNode.removeTapOnBus(0)"}},
       // A start that fails without saying why still fails, with an error of its own.
       {"engine start fails without an error",
-       [](auto& b) { b.answerNextEngineStart({{}, {}, true}); },
-       "AVAudioEngine", 0, "The audio engine could not be started",
+       [](auto& b) {
+         b.answerNextEngineStart({{}, {}, true});
+       },
+       "AVAudioEngine",
+       0,
+       "The audio engine could not be started",
        {"AVAudioEngine.startAndReturnError()", "AVAudioInputNode.removeTapOnBus(0)"}},
       {"engine start raises",
        [](auto& b) {
