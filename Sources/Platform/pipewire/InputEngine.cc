@@ -1,5 +1,6 @@
 #include "Platform/pipewire/InputEngine.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -146,7 +147,7 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
   if (stream == nullptr) return fail(kAudioHardwareUnspecifiedError, "Could not create the capture stream");
   pw_stream_add_listener(stream, &shared_->listener, &shared_->events, shared_);
   std::uint8_t buffer[1024];
-  const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, s.rate)};
+  const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, s.rate, true)};
   shared_->channels.store(s.channels, std::memory_order_release);
   shared_->ring.setSampleLimit(static_cast<std::uint32_t>(kBacklogSeconds * s.rate * s.channels));
   shared_->reset.store(true, std::memory_order_release);
@@ -201,24 +202,35 @@ void InputEngine::onProcess(void* data) {
   auto* shared = static_cast<Shared*>(data);
   pw_buffer* b = pw_stream_dequeue_buffer(shared->stream);
   if (b == nullptr) return;
-  const spa_data& d = b->buffer->datas[0];
-  if (d.data != nullptr && d.chunk != nullptr && shared->running.load(std::memory_order_acquire)) {
+  // One plane per channel; the ring holds them interleaved.
+  const spa_buffer* buf = b->buffer;
+  const std::uint32_t channels = std::min<std::uint32_t>(
+      {buf->n_datas, shared->channels.load(std::memory_order_acquire), kMaxAudioBuffers});
+  const float* planes[kMaxAudioBuffers] = {};
+  std::uint32_t frames = channels == 0 ? 0 : UINT32_MAX;
+  for (std::uint32_t c = 0; c < channels; ++c) {
+    const spa_data& d = buf->datas[c];
+    if (d.data == nullptr || d.chunk == nullptr) {
+      frames = 0;
+      break;
+    }
     const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
     const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    const std::uint32_t channels = std::max<std::uint32_t>(1, shared->channels.load(std::memory_order_acquire));
-    const std::uint32_t frames = size / static_cast<std::uint32_t>(sizeof(float) * channels);
-    const auto* in = static_cast<const std::uint8_t*>(d.data) + offset;
-    if (frames > 0) {
-      shared->ring.push(frames, channels, [&](float* out) {
-        std::memcpy(out, in, std::size_t{frames} * channels * sizeof(float));
-      });
-      shared->wakeup.signal();
-    }
+    planes[c] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
+    frames = std::min<std::uint32_t>(frames, size / sizeof(float));
+  }
+  if (frames > 0 && shared->running.load(std::memory_order_acquire)) {
+    shared->ring.push(frames, channels, [&](float* out) {
+      for (std::uint32_t c = 0; c < channels; ++c)
+        for (std::uint32_t i = 0; i < frames; ++i) out[std::size_t{i} * channels + c] = planes[c][i];
+    });
+    shared->wakeup.signal();
   }
   pw_stream_queue_buffer(shared->stream, b);
 }
 
 void InputEngine::deliveryLoop(Shared* shared) {
+  ::pthread_setname_np(::pthread_self(), "harkwell-mic");
   std::shared_ptr<Tap> tap;
   std::uint32_t filled = 0;     // frames in the tap's buffer
   std::uint32_t offset = 0;     // frames of the oldest cycle already taken

@@ -1,5 +1,7 @@
 #include "Platform/pipewire/PipeWireBackend.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -108,6 +110,7 @@ void PipeWireBackend::notify(AudioObjectID object, AudioObjectPropertySelector s
 // Pump thread --------------------------------------------------------------------------------
 
 void PipeWireBackend::pumpLoop() {
+  ::pthread_setname_np(::pthread_self(), "harkwell-pump");
   std::vector<std::shared_ptr<TapSession>> taps;
   for (;;) {
     const std::uint32_t seen = pumpWakeup_.current();

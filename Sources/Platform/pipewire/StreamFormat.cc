@@ -5,11 +5,12 @@
 namespace platform::pw {
 
 const spa_pod* buildFloatFormat(std::uint8_t* buffer, std::uint32_t size,
-                                const std::vector<std::uint32_t>& positions, std::uint32_t rate) {
+                                const std::vector<std::uint32_t>& positions, std::uint32_t rate,
+                                bool planar) {
   spa_pod_builder b{};
   spa_pod_builder_init(&b, buffer, size);
   spa_audio_info_raw info{};
-  info.format = SPA_AUDIO_FORMAT_F32;
+  info.format = planar ? SPA_AUDIO_FORMAT_F32P : SPA_AUDIO_FORMAT_F32;
   info.rate = rate;
   info.channels = static_cast<std::uint32_t>(positions.size());
   for (std::size_t i = 0; i < positions.size() && i < SPA_AUDIO_MAX_CHANNELS; ++i)

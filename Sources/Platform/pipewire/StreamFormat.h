@@ -9,10 +9,12 @@
 
 namespace platform::pw {
 
-// An EnumFormat param for 32-bit float samples (interleaved) with the given channel positions
-// and rate (0: any rate, so the stream follows the graph's). Built into `buffer`.
+// An EnumFormat param for 32-bit float samples with the given channel positions and rate (0:
+// any rate, so the stream follows the graph's), interleaved or one plane per channel (the
+// graph's own layout, which the stream's converter then passes through). Built into `buffer`.
 const spa_pod* buildFloatFormat(std::uint8_t* buffer, std::uint32_t size,
-                                const std::vector<std::uint32_t>& positions, std::uint32_t rate);
+                                const std::vector<std::uint32_t>& positions, std::uint32_t rate,
+                                bool planar = false);
 
 // The rate and channel count of a negotiated format; rate 0 when it is not raw audio.
 struct RawFormat {

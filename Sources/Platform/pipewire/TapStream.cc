@@ -68,9 +68,8 @@ pw_stream* TapStream::makeStream(pw_core* core, const char* name, bool anchor) {
 
   std::uint8_t buffer[1024];
   const std::vector<std::uint32_t> positions =
-      anchor ? std::vector<std::uint32_t>{SPA_AUDIO_CHANNEL_MONO}
-             : std::vector<std::uint32_t>{SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR};
-  const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, 0)};
+      std::vector<std::uint32_t>{SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR};
+  const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, 0, true)};
   auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS |
                                             (anchor ? PW_STREAM_FLAG_AUTOCONNECT : 0));
   if (pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
@@ -82,7 +81,6 @@ pw_stream* TapStream::makeStream(pw_core* core, const char* name, bool anchor) {
 
 void TapStream::build(pw_core* core) {
   if (tap_ != nullptr || core == nullptr) return;
-  channels_ = 2;
   const std::string name = "harkwell-tap-" + std::to_string(::getpid());
   tap_ = makeStream(core, name.c_str(), false);
   if (anchored_ && anchor_ == nullptr) {
@@ -198,7 +196,6 @@ void TapStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* para
   if (id != SPA_PARAM_Format) return;
   const RawFormat f = parseRawFormat(param);
   if (f.rate == 0) return;  // cleared while the graph changes rate; the new format follows
-  if (f.channels != 0) self->channels_ = f.channels;
   if (f.rate != self->rate_) {
     const bool first = self->rate_ == 0;
     self->rate_ = f.rate;
@@ -210,30 +207,32 @@ void TapStream::onProcess(void* data) {
   auto* self = static_cast<TapStream*>(data);
   pw_buffer* b = pw_stream_dequeue_buffer(self->tap_);
   if (b == nullptr) return;
+  // One plane per channel (left, right): each playback stream arrives at its own level in
+  // each, so their mean is the stream mixed to one channel.
   const spa_buffer* buf = b->buffer;
-  const spa_data& d = buf->datas[0];
-  if (d.data != nullptr && d.chunk != nullptr && self->delivering_.load(std::memory_order_acquire)) {
+  const float* planes[2] = {nullptr, nullptr};
+  std::uint32_t frames = UINT32_MAX;
+  const std::uint32_t count = std::min<std::uint32_t>(buf->n_datas, 2);
+  for (std::uint32_t c = 0; c < count; ++c) {
+    const spa_data& d = buf->datas[c];
+    if (d.data == nullptr || d.chunk == nullptr) {
+      frames = 0;
+      break;
+    }
     const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
     const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    const std::uint32_t channels = self->channels_ == 0 ? 1 : self->channels_;
-    const std::uint32_t frames = size / static_cast<std::uint32_t>(sizeof(float) * channels);
-    const float* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
-    if (frames > 0) {
-      self->ring_.push(frames, 1, [&](float* out) {
-        if (channels == 2) {
-          for (std::uint32_t i = 0; i < frames; ++i) out[i] = 0.5f * (in[2 * i] + in[2 * i + 1]);
-        } else {
-          const float scale = 1.0f / static_cast<float>(channels);
-          for (std::uint32_t i = 0; i < frames; ++i) {
-            float sum = 0.0f;
-            for (std::uint32_t c = 0; c < channels; ++c) sum += in[i * channels + c];
-            out[i] = sum * scale;
-          }
-        }
-      });
-      self->pending_.store(true, std::memory_order_release);
-      self->wakeup_.signal();
-    }
+    planes[c] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
+    frames = std::min<std::uint32_t>(frames, size / sizeof(float));
+  }
+  if (count == 0) frames = 0;
+  if (frames > 0 && self->delivering_.load(std::memory_order_acquire)) {
+    const float* left = planes[0];
+    const float* right = count == 2 ? planes[1] : planes[0];
+    self->ring_.push(frames, 1, [&](float* out) {
+      for (std::uint32_t i = 0; i < frames; ++i) out[i] = 0.5f * (left[i] + right[i]);
+    });
+    self->pending_.store(true, std::memory_order_release);
+    self->wakeup_.signal();
   }
   pw_stream_queue_buffer(self->tap_, b);
 }

@@ -73,7 +73,6 @@ class TapStream {
   pw_stream_events anchorEvents_{};
   bool anchored_ = false;
   std::uint32_t rate_ = 0;
-  std::uint32_t channels_ = 2;  // read by process(); set before the stream connects
   std::function<void()> rateChanged_;
   std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> links_;  // (out, in) port ids
 };
