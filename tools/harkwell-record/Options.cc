@@ -29,13 +29,17 @@ Options:
                        to harkwell-record, then the one of this build, then PATH)
   -l, --log FILE       write Harkwell's diagnostic lines to FILE instead of
                        standard error
-  -i, --inspect FILE   decode a saved stream (for example `Harkwell > capture.bin`)
-                       instead of launching Harkwell
+  -i, --inspect FILE   decode a saved stream (for example `Harkwell > capture.bin`;
+                       - for standard input) instead of launching Harkwell
   -q, --quiet          no live meter
   -r, --require-sound  exit with status 4 unless both sources carried sound
                        (a peak above -60 dBFS)
   -h, --help           show this help and exit
   -V, --version        show the version and exit
+
+events.jsonl has one JSON object per line: "time" (seconds since Harkwell was
+started; absent with --inspect), "offset" (of the frame in the stream), and
+"message" (the control message) or "invalid" (a payload that is not JSON).
 
 Stopping: Harkwell is stopped the way a host stops it, by closing its standard
 input: after --seconds, at the end of standard input with --until-eof, or on
