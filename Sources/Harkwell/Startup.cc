@@ -43,7 +43,7 @@ void sendError(const std::string& message) {
   Log::info("shutting down");
   (*mic)->stop();
   if (*coreAudio) (*coreAudio)->stop();
-  std::exit(0);
+  FrameWriter::exitBetweenFrames(0);
 }
 
 void onSignal() {

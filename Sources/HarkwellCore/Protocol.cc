@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -61,8 +62,8 @@ namespace {
 
 // The output lock. Created once, never destroyed: a thread may still be writing (or waiting to
 // write) while exit() runs the static destructors.
-std::mutex& outputLock() {
-  static std::mutex* lock = new std::mutex();
+std::timed_mutex& outputLock() {
+  static std::timed_mutex* lock = new std::timed_mutex();
   return *lock;
 }
 
@@ -89,6 +90,14 @@ void writeControl(const Value::Object& message) {
   if (!text) return;
   write(FrameTag::control,
         std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
+}
+
+void exitBetweenFrames(int status) {
+  // Once held, the lock is never released: no frame starts after this point, and a frame that
+  // another thread is writing has been handed over whole. A writer stuck on a pipe that nobody
+  // reads any more must not keep the process alive, hence the time limit.
+  (void)outputLock().try_lock_for(std::chrono::seconds(2));
+  std::exit(status);
 }
 
 }  // namespace FrameWriter

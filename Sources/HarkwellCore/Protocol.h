@@ -50,6 +50,11 @@ void write(FrameTag tag, std::span<const std::uint8_t> payload);
 // be serialised is dropped without a trace.
 void writeControl(const Value::Object& message);
 
+// Ends the process with `status` between two frames: waits (up to two seconds) for a frame that
+// another thread is writing, then exits holding the output lock, so that standard output never
+// ends inside a frame.
+[[noreturn]] void exitBetweenFrames(int status);
+
 }  // namespace FrameWriter
 
 namespace Log {

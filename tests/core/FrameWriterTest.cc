@@ -176,3 +176,38 @@ TEST(FrameWriterFailure, ReaderGoneWithDefaultSigpipeEndsByTheSignal) {
 
 }  // namespace
 }  // namespace harkwell
+
+namespace harkwell {
+namespace {
+
+// Ending the process while another thread writes a frame larger than a pipe's buffer: the
+// stream still ends on a frame boundary.
+TEST(FrameWriterExit, ExitBetweenFramesNeverLeavesAPartialFrame) {
+  for (int round = 0; round < 5; ++round) {
+    const auto result = test::runInChild([] {
+      std::atomic<int> written{0};
+      std::thread writer([&] {
+        const Bytes payload(1 << 20, 0x5A);
+        for (;;) {
+          FrameWriter::write(FrameTag::tapPCM, payload);
+          written.fetch_add(1);
+        }
+      });
+      while (written.load() < 2) std::this_thread::yield();
+      FrameWriter::exitBetweenFrames(0);
+    });
+    ASSERT_EQ(result.exitStatus, 0);
+    std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(result.out.data()),
+                                       result.out.size());
+    int frames = 0;
+    while (const auto frame = FrameWriter::decode(rest)) {
+      rest = rest.subspan(static_cast<std::size_t>(frame->consumed));
+      ++frames;
+    }
+    EXPECT_GE(frames, 2) << "round " << round;
+    EXPECT_EQ(rest.size(), 0u) << "round " << round << ": the stream ends inside a frame";
+  }
+}
+
+}  // namespace
+}  // namespace harkwell
