@@ -52,6 +52,12 @@ cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # The microphone's player is harkwell-record's descendant, not ours: end it only if that
+  # process is still the player.
+  if [ -n "$pw_dir" ] && [ -s "$pw_dir/mic-player.pid" ]; then
+    pid=$(cat "$pw_dir/mic-player.pid")
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = pw-play ] && kill "$pid" 2>/dev/null || true
+  fi
   if [ -n "$pw_dir" ]; then
     bash "$root/tools/private-pipewire.sh" stop "$pw_dir" || true
     rm -rf "$pw_dir"
@@ -59,6 +65,20 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# Ctrl-C during the recording stops the recording, the way a host stops Harkwell, and the script
+# goes on to the summary: harkwell-record handles the signal itself.
+wait_for_record() {
+  local rc
+  trap ':' INT
+  while :; do
+    rc=0
+    wait "$record_pid" || rc=$?
+    kill -0 "$record_pid" 2>/dev/null || break
+  done
+  trap 'exit 130' INT
+  return "$rc"
+}
 
 desktop_pipewire() {
   local runtime=${PIPEWIRE_RUNTIME_DIR:-${XDG_RUNTIME_DIR:-/run/user/$(id -u)}}
@@ -87,7 +107,7 @@ if [ "$private" = 0 ] && desktop_pipewire; then
   done
   pw-play "$speech" & pids+=($!)
   status=0
-  wait "$record_pid" || status=$?
+  wait_for_record || status=$?
   rm -f "$speech"
   echo
   echo "mic.wav holds what your microphone heard; system.wav should say: \"$system_sentence\""
@@ -127,11 +147,10 @@ for _ in $(seq 50); do
   kill -0 "$record_pid" 2>/dev/null || break
   sleep 0.1
 done
-[ -s "$pw_dir/mic-player.pid" ] && pids+=("$(cat "$pw_dir/mic-player.pid")")
 pw-play --target "$HARKWELL_TEST_SPEAKER" "$pw_dir/system-speech.wav" & pids+=($!)
 
 status=0
-wait "$record_pid" || status=$?
+wait_for_record || status=$?
 echo
 echo "mic.wav should say:    \"$mic_sentence\""
 echo "system.wav should say: \"$system_sentence\""
