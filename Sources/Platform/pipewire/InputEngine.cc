@@ -106,6 +106,7 @@ void InputEngine::installTapOnBus(AVAudioNodeBus bus, std::uint32_t bufferSize,
   if (tap->buffer == nullptr)
     throw NSException(kExceptionName, "required condition is false: format is PCM");
   std::lock_guard lock(shared_->tapMutex);
+  shared_->wakeEvery.store(bufferSize, std::memory_order_relaxed);
   shared_->tap = std::move(tap);
 }
 
@@ -224,7 +225,13 @@ void InputEngine::onProcess(void* data) {
       for (std::uint32_t c = 0; c < channels; ++c)
         for (std::uint32_t i = 0; i < frames; ++i) out[std::size_t{i} * channels + c] = planes[c][i];
     });
-    shared->wakeup.signal();
+    // Woken once per buffer's worth, not every cycle: after each wake-up the delivery thread
+    // holds less than a buffer, so this many more frames always complete one.
+    shared->framesSinceWake += frames;
+    if (shared->framesSinceWake >= shared->wakeEvery.load(std::memory_order_relaxed)) {
+      shared->framesSinceWake = 0;
+      shared->wakeup.signal();
+    }
   }
   pw_stream_queue_buffer(shared->stream, b);
 }

@@ -70,6 +70,9 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
     std::atomic<bool> running{false};
     std::atomic<bool> reset{false};
     std::atomic<std::uint32_t> channels{1};
+    // The delivery thread is woken once this many frames have arrived (a tap buffer).
+    std::atomic<std::uint32_t> wakeEvery{1};
+    std::uint32_t framesSinceWake = 0;  // PipeWire's thread
     std::atomic<bool> alive{true};
     pw_stream* stream = nullptr;  // loop lock
     spa_hook listener{};

@@ -1,7 +1,5 @@
 #include "Platform/pipewire/PipeWireBackend.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -35,7 +33,6 @@ bool isDeviceClass(const std::string& mediaClass) {
 }  // namespace
 
 PipeWireBackend::PipeWireBackend(int timeoutMs) : graph_([this] { onGraphChanged(); }) {
-  std::thread(&PipeWireBackend::pumpLoop, this).detach();
   connection_ = new Connection(*this);
   connection_->start(timeoutMs);
 }
@@ -104,23 +101,6 @@ void PipeWireBackend::notify(AudioObjectID object, AudioObjectPropertySelector s
       const AudioObjectPropertyAddress a = address(selector);
       (*block)(1, &a);
     });
-  }
-}
-
-// Pump thread --------------------------------------------------------------------------------
-
-void PipeWireBackend::pumpLoop() {
-  ::pthread_setname_np(::pthread_self(), "harkwell-pump");
-  std::vector<std::shared_ptr<TapSession>> taps;
-  for (;;) {
-    const std::uint32_t seen = pumpWakeup_.current();
-    {
-      std::lock_guard lock(pumpMutex_);
-      taps = pumpTaps_;
-    }
-    for (auto& tap : taps)
-      if (tap->stream().takePending()) tap->scheduleDrain();
-    pumpWakeup_.wait(seen);
   }
 }
 
@@ -224,8 +204,7 @@ OSStatus PipeWireBackend::createProcessTap(const CATapDescription& description,
   Connection::Lock lock(*connection_);
   if (!connection_->ready()) return kAudioHardwareNotRunningError;
   const AudioObjectID id = objects_.newObject(ObjectTable::Kind::tap);
-  auto tap = std::make_shared<TapSession>(id, description.UUID().UUIDString(), std::move(excluded),
-                                          pumpWakeup_);
+  auto tap = std::make_shared<TapSession>(id, description.UUID().UUIDString(), std::move(excluded));
   TapSession* raw = tap.get();
   tap->stream().setRateListener([this, raw] { onTapRate(*raw); });
   tap->stream().ring().setSampleLimit(2 * graph_.graphRate());
@@ -233,10 +212,6 @@ OSStatus PipeWireBackend::createProcessTap(const CATapDescription& description,
   if (!tap->stream().built()) return kAudioHardwareUnspecifiedError;
   tap->stream().relink(graph_, connection_->core());
   taps_[id] = tap;
-  {
-    std::lock_guard pumpLock(pumpMutex_);
-    pumpTaps_.push_back(tap);
-  }
   *outTapID = id;
   return noErr;
 }
@@ -251,8 +226,6 @@ OSStatus PipeWireBackend::destroyProcessTap(AudioObjectID tapID) {
   tap->setActive(nullptr);
   tap->stream().teardown();
   tap->stream().setRateListener(nullptr);
-  std::lock_guard pumpLock(pumpMutex_);
-  std::erase(pumpTaps_, tap);
   return noErr;
 }
 

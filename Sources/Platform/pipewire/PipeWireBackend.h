@@ -69,11 +69,9 @@ class PipeWireBackend final : public AudioBackend, private Connection::Owner {
   void notify(AudioObjectID object, AudioObjectPropertySelector selector);  // loop lock
   OSStatus readTapFormat(AudioObjectID tapID, std::uint32_t* ioDataSize, void* outData);
   OSStatus validateAggregate(const harkwell::Value::Object& d, std::shared_ptr<TapSession>* tap);
-  void pumpLoop();
 
   Graph graph_;
   ObjectTable objects_;
-  Wakeup pumpWakeup_;
   Connection* connection_ = nullptr;
 
   // Loop lock.
@@ -85,10 +83,6 @@ class PipeWireBackend final : public AudioBackend, private Connection::Owner {
   std::string lastDefaultSource_;
   AudioDeviceIOProcID nextProcID_ = 1;
   std::shared_ptr<DispatchQueue> fallbackIOQueue_;
-
-  // The pump's own list of taps (pumpMutex_), so it never waits for the loop lock.
-  std::mutex pumpMutex_;
-  std::vector<std::shared_ptr<TapSession>> pumpTaps_;
 };
 
 }  // namespace platform::pw

@@ -2,55 +2,70 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "HarkwellCore/Protocol.h"
 
 namespace platform::pw {
 
-TapSession::TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded,
-                       Wakeup& wakeup)
+namespace {
+// How long one hand-off block waits for the next cycle before it lets the queue run others.
+constexpr auto kDrainWait = std::chrono::milliseconds(50);
+}  // namespace
+
+TapSession::TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded)
     : tapID_(tapID),
       uuid_(std::move(uuid)),
-      stream_(new TapStream(std::move(excluded),
-                            "harkwell-tap-" + std::to_string(::getpid()) + "-" + std::to_string(tapID),
-                            wakeup)) {}
+      stream_(new TapStream(std::move(excluded), "harkwell-tap-" + std::to_string(::getpid()) +
+                                                     "-" + std::to_string(tapID))) {}
 
-void TapSession::setActive(std::shared_ptr<IOProc> proc) {
+std::shared_ptr<IOProc> TapSession::active() {
   std::lock_guard lock(procMutex_);
-  active_ = std::move(proc);
+  return active_;
 }
 
-void TapSession::scheduleDrain() {
-  std::shared_ptr<IOProc> proc;
+void TapSession::setActive(std::shared_ptr<IOProc> proc) {
   {
     std::lock_guard lock(procMutex_);
-    proc = active_;
+    active_ = proc;
   }
-  if (proc == nullptr) return;  // cycles reach the ring only while a procedure is started
+  if (proc != nullptr) scheduleDrain(proc);
+  stream_->wakeup().signal();  // a waiting hand-off looks again
+}
+
+void TapSession::scheduleDrain(const std::shared_ptr<IOProc>& proc) {
   if (drainQueued_.exchange(true, std::memory_order_acq_rel)) return;
   proc->queue->async([self = shared_from_this()] { self->drain(); });
 }
 
 void TapSession::drain() {
+  std::shared_ptr<IOProc> proc = active();
+  if (proc != nullptr) {
+    deliverAvailable(proc);
+    const std::uint32_t seen = stream_->wakeup().current();
+    if (stream_->ring().empty()) stream_->wakeup().waitFor(seen, kDrainWait);
+    proc = active();
+  }
+  if (proc != nullptr) {
+    deliverAvailable(proc);
+    proc->queue->async([self = shared_from_this()] { self->drain(); });
+    return;
+  }
+  drainQueued_.store(false, std::memory_order_release);
+  // Started again between the look and the flag: this block carries on.
+  if (std::shared_ptr<IOProc> again = active()) scheduleDrain(again);
+}
+
+void TapSession::deliverAvailable(const std::shared_ptr<IOProc>& proc) {
   CycleRing& ring = stream_->ring();
-  for (;;) {
-    CycleRing::Cycle c;
-    if (!ring.peek(&c)) {
-      drainQueued_.store(false, std::memory_order_release);
-      // A cycle that arrived after the last look but before the flag was cleared.
-      if (ring.empty() || drainQueued_.exchange(true, std::memory_order_acq_rel)) return;
-      continue;
-    }
+  CycleRing::Cycle c;
+  while (ring.peek(&c)) {
     if (c.droppedBefore > 0) {
       harkwell::Log::error("system audio backlog full: dropped " + std::to_string(c.droppedBefore) +
                            " cycles (" + std::to_string(c.droppedFrames) +
                            " frames) while standard output was blocked");
     }
-    std::shared_ptr<IOProc> proc;
-    {
-      std::lock_guard lock(procMutex_);
-      proc = active_;
-    }
-    if (proc != nullptr && proc->block) {
+    if (proc->block) {
       AudioBufferList input{};
       input.mNumberBuffers = 1;
       input.mBuffers[0].mNumberChannels = 1;

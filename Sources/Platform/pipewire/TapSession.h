@@ -31,7 +31,7 @@ struct PropertyListener {
 
 class TapSession : public std::enable_shared_from_this<TapSession> {
  public:
-  TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded, Wakeup& wakeup);
+  TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded);
 
   AudioObjectID tapID() const { return tapID_; }
   const std::string& uuid() const { return uuid_; }
@@ -41,13 +41,16 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
   std::uint32_t reportedRate = 0;
   AudioObjectID aggregate = 0;
 
-  // The I/O procedure that receives cycles, or none.
+  // The I/O procedure that receives cycles (its queue runs the hand-off), or none.
   void setActive(std::shared_ptr<IOProc> proc);
-  // Pump thread: queues a drain on the active procedure's queue unless one is queued.
-  void scheduleDrain();
 
  private:
+  std::shared_ptr<IOProc> active();
+  void scheduleDrain(const std::shared_ptr<IOProc>& proc);
+  // On the procedure's queue: hands over the cycles in the ring, waits a little for more, and
+  // queues itself again, so other blocks of the queue (the format listener) run in between.
   void drain();
+  void deliverAvailable(const std::shared_ptr<IOProc>& proc);
 
   const AudioObjectID tapID_;
   const std::string uuid_;

@@ -33,11 +33,8 @@ Side sideOf(const std::string& channel) {
 
 }  // namespace
 
-TapStream::TapStream(std::vector<pid_t> excluded, std::string group, Wakeup& wakeup)
-    : excluded_(std::move(excluded)),
-      group_(std::move(group)),
-      wakeup_(wakeup),
-      ring_(kRingSamples, kRingCycles) {
+TapStream::TapStream(std::vector<pid_t> excluded, std::string group)
+    : excluded_(std::move(excluded)), group_(std::move(group)), ring_(kRingSamples, kRingCycles) {
   tapEvents_.version = PW_VERSION_STREAM_EVENTS;
   tapEvents_.process = &TapStream::onProcess;
   tapEvents_.param_changed = &TapStream::onParamChanged;
@@ -231,7 +228,6 @@ void TapStream::onProcess(void* data) {
     self->ring_.push(frames, 1, [&](float* out) {
       for (std::uint32_t i = 0; i < frames; ++i) out[i] = 0.5f * (left[i] + right[i]);
     });
-    self->pending_.store(true, std::memory_order_release);
     self->wakeup_.signal();
   }
   pw_stream_queue_buffer(self->tap_, b);

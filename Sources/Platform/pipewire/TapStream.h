@@ -27,7 +27,7 @@ namespace platform::pw {
 
 class TapStream {
  public:
-  TapStream(std::vector<pid_t> excluded, std::string group, Wakeup& wakeup);
+  TapStream(std::vector<pid_t> excluded, std::string group);
   TapStream(const TapStream&) = delete;
   TapStream& operator=(const TapStream&) = delete;
 
@@ -48,7 +48,7 @@ class TapStream {
   CycleRing& ring() { return ring_; }
   // Cycles reach the ring only while delivering.
   void setDelivering(bool on) { delivering_.store(on, std::memory_order_release); }
-  bool takePending() { return pending_.exchange(false, std::memory_order_acq_rel); }
+  Wakeup& wakeup() { return wakeup_; }
 
  private:
   static void onProcess(void* data);
@@ -60,10 +60,9 @@ class TapStream {
 
   const std::vector<pid_t> excluded_;
   const std::string group_;
-  Wakeup& wakeup_;
+  Wakeup wakeup_;
   CycleRing ring_;
   std::atomic<bool> delivering_{false};
-  std::atomic<bool> pending_{false};
 
   pw_stream* tap_ = nullptr;
   spa_hook tapListener_{};
