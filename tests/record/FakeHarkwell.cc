@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -77,11 +78,15 @@ int main(int argc, char** argv) {
     harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
     [[maybe_unused]] auto n = ::write(1, junk, sizeof junk);
   }
-  // One frame of each source every 10 ms until standard input ends.
+  // One frame of each source per 10 ms of real time until standard input ends; a pause moves
+  // the schedule on without the frames it skipped, as a dropout would.
+  using Clock = std::chrono::steady_clock;
+  auto origin = Clock::now();
+  std::int64_t written = 0;  // frames of each source since origin
   bool inputOpen = true;
   for (;;) {
     pollfd p{0, POLLIN, 0};
-    if (::poll(&p, inputOpen ? 1 : 0, 10) > 0) {
+    if (::poll(&p, inputOpen ? 1 : 0, 5) > 0) {
       char buffer[256];
       const ssize_t n = ::read(0, buffer, sizeof buffer);
       if (n > 0) continue;
@@ -89,11 +94,18 @@ int main(int argc, char** argv) {
       say("[fake] stdin closed; carrying on\n");
       inputOpen = false;
     }
-    harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
-    mic += kSamplesPerFrame;
-    harkwell::FrameWriter::write(FrameTag::tapPCM, pcmFrame(false, system));
-    system += kSamplesPerFrame;
-    if (pauseAfter >= 0 && system == std::int64_t{pauseAfter} * kSamplesPerFrame) ::usleep(500'000);
+    const auto due =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - origin).count() / 10;
+    for (; written < due; ++written) {
+      harkwell::FrameWriter::write(FrameTag::micPCM, pcmFrame(true, mic));
+      mic += kSamplesPerFrame;
+      harkwell::FrameWriter::write(FrameTag::tapPCM, pcmFrame(false, system));
+      system += kSamplesPerFrame;
+      if (pauseAfter >= 0 && system == std::int64_t{pauseAfter} * kSamplesPerFrame) {
+        ::usleep(500'000);
+        origin += std::chrono::milliseconds(500);
+      }
+    }
   }
   say("[fake] stdin closed by parent; exiting\n");
   return exitStatus;
