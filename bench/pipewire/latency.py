@@ -4,9 +4,7 @@ sample of it on Harkwell's standard output (tapPCM frames) and on pw-record's (m
 default sink, 16 kHz mono s16), both running at once on the same PipeWire.
 
 Usage: latency.py HARKWELL TONE_WAV ROUNDS
-Prints one line per round and a final line
-"median harkwell_ms pwrecord_ms difference_ms quantum_frames", where the graph quantum is read
-from the size of Harkwell's tapPCM frames (one per cycle, at 16 kHz out of 48 kHz).
+Prints one line per round and a final line "median harkwell_ms pwrecord_ms difference_ms".
 """
 import os
 import statistics
@@ -26,7 +24,6 @@ class FirstLoud:
         self.lock = threading.Lock()
         self.armed_at = None
         self.hit = None
-        self.sizes = []
 
     def arm(self):
         with self.lock:
@@ -57,7 +54,6 @@ def read_harkwell(stream, probe):
             payload = buf[5:5 + n]
             buf = buf[5 + n:]
             if tag == 3:
-                probe.sizes.append(n // 2)
                 probe.see(struct.unpack("<%dh" % (n // 2), payload), now)
 
 
@@ -111,8 +107,7 @@ def main():
     if results:
         hm = statistics.median(x[0] for x in results)
         rm = statistics.median(x[1] for x in results)
-        quantum = 3 * statistics.median(hp.sizes[-200:]) if hp.sizes else 0
-        print("median %.1f %.1f %.1f %d" % (hm, rm, hm - rm, round(quantum)))
+        print("median %.1f %.1f %.1f" % (hm, rm, hm - rm))
 
 
 if __name__ == "__main__":

@@ -81,6 +81,12 @@ r2=$!
 pids+=("$r2")
 
 sleep 2
+# The graph quantum, as pw-top shows it for the speaker (the driver).
+speaker_id=$(pw-cli ls Node | awk '/^\tid/ { id = $2; sub(",", "", id) }
+  /node.name = "harkwell-test-speaker"/ { print id }')
+quantum=$(TERM=xterm COLUMNS=160 timeout 2 script -qc pw-top /dev/null 2>/dev/null |
+  sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr '\r' '\n' |
+  grep -aoE "R +$speaker_id +[0-9]+ +[0-9]+" | awk '$3 > 0 { q = $3 } END { print q }' || true)
 h0=$(cpu_ticks "$hpid"); a0=$(cpu_ticks "$r1"); b0=$(cpu_ticks "$r2")
 sleep "$seconds"
 h1=$(cpu_ticks "$hpid"); a1=$(cpu_ticks "$r1"); b1=$(cpu_ticks "$r2")
@@ -101,8 +107,11 @@ cpu_r1=$(per_minute $((a1 - a0)))
 cpu_r2=$(per_minute $((b1 - b0)))
 
 echo "== latency: $rounds tone onsets" >&2
-lat=$(python3 bench/pipewire/latency.py "$harkwell" "$dir/onset.wav" "$rounds" | tee /dev/stderr | tail -n 1)
-read -r _ lat_h lat_r lat_d quantum <<<"$lat"
+lat_all=$(python3 bench/pipewire/latency.py "$harkwell" "$dir/onset.wav" "$rounds")
+echo "$lat_all" >&2
+lat=$(tail -n 1 <<<"$lat_all")
+read -r _ lat_h lat_r lat_d <<<"$lat"
+[ -n "${quantum:-}" ] || quantum=1024
 quantum_ms=$(awk -v q="$quantum" 'BEGIN { printf "%.1f", q / 48 }')
 
 cat >bench/pipewire/RESULTS.md <<MD
@@ -137,5 +146,14 @@ at once; median of $rounds onsets (the player's own start-up is in both figures)
 | difference | $lat_d |
 
 Target: the difference within one graph quantum ($quantum_ms ms).
+
+Rounds:
+
+\`\`\`
+$(grep '^round' <<<"$lat_all")
+\`\`\`
+
+The microphone path is not in this comparison: it hands the program 100 ms buffers (a tenth
+of the input rate per buffer, as the capture path asks), so its frames come in 100 ms steps.
 MD
 cat bench/pipewire/RESULTS.md

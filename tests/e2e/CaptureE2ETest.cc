@@ -73,10 +73,10 @@ TEST_F(E2ETest, ParentAndItsDescendantsAreLeftOut) {
 
 TEST_F(E2ETest, NewDefaultSourceRebuildsTheMicrophone) {
   auto h = startHarkwell();
-  auto loopback = Player::orphan(
-      {"pw-loopback", "-n", "harkwell-test-mic2", "-c", "2", "-m", "[ FL FR ]",
-       "--capture-props=media.class=Audio/Sink node.name=harkwell-test-mic2-input",
-       "--playback-props=media.class=Audio/Source node.name=harkwell-test-mic2"});
+  auto loopback =
+      Player::orphan({"pw-loopback", "-n", "harkwell-test-mic2", "-c", "2", "-m", "[ FL FR ]",
+                      "--capture-props=media.class=Audio/Sink node.name=harkwell-test-mic2-input",
+                      "--playback-props=media.class=Audio/Source node.name=harkwell-test-mic2"});
   ASSERT_EQ(shell("for i in $(seq 50); do pw-cli ls Node | grep -q '\"harkwell-test-mic2\"' && "
                   "exit 0; sleep 0.1; done; exit 1"),
             0)

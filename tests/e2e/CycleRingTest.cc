@@ -1,10 +1,10 @@
 // The ring that carries cycles from PipeWire's real-time thread to the consumer.
-#include "Platform/pipewire/CycleRing.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
+
+#include "Platform/pipewire/CycleRing.h"
 
 namespace platform::pw {
 namespace {

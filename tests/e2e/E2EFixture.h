@@ -46,8 +46,7 @@ class E2ETest : public ::testing::Test {
   }
 
   // One second of `tag` samples that arrive from `after` seconds on.
-  std::vector<std::int16_t> oneSecondOf(HarkwellProcess& h, harkwell::FrameTag tag,
-                                        double after) {
+  std::vector<std::int16_t> oneSecondOf(HarkwellProcess& h, harkwell::FrameTag tag, double after) {
     const auto since = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(after));
     sleepFor(after + 1.3);

@@ -51,7 +51,9 @@ void HarkwellProcess::closeStdin() {
   stdin_ = -1;
 }
 
-void HarkwellProcess::sendSignal(int signal) { ::kill(pid_, signal); }
+void HarkwellProcess::sendSignal(int signal) {
+  ::kill(pid_, signal);
+}
 
 std::optional<int> HarkwellProcess::waitExit(double seconds) {
   if (status_) return status_;
@@ -155,9 +157,8 @@ bool HarkwellProcess::waitUntil(double seconds, const std::function<bool()>& don
 }
 
 bool HarkwellProcess::waitForStderr(const std::string& line, double seconds) const {
-  return waitUntil(seconds, [&] {
-    return std::find(stderr_.begin(), stderr_.end(), line) != stderr_.end();
-  });
+  return waitUntil(
+      seconds, [&] { return std::find(stderr_.begin(), stderr_.end(), line) != stderr_.end(); });
 }
 
 bool HarkwellProcess::waitForReady(double seconds) const {
@@ -173,7 +174,8 @@ std::vector<std::int16_t> HarkwellProcess::samplesSince(harkwell::FrameTag tag,
   std::lock_guard lock(mutex_);
   std::vector<std::int16_t> out;
   for (const Frame& f : frames_)
-    if (f.tag == tag && f.arrival >= since) out.insert(out.end(), f.samples.begin(), f.samples.end());
+    if (f.tag == tag && f.arrival >= since)
+      out.insert(out.end(), f.samples.begin(), f.samples.end());
   return out;
 }
 

@@ -25,14 +25,15 @@ TEST(NoPipeWireTest, ReportsBothPathsThenReadyAndEndsOnEndOfInput) {
   char pattern[] = "/tmp/hkw-nopw-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const std::string empty = pattern;
-  HarkwellProcess h({"XDG_RUNTIME_DIR=" + empty, "PIPEWIRE_RUNTIME_DIR=" + empty,
-                     "PIPEWIRE_REMOTE=pipewire-0"});
+  HarkwellProcess h(
+      {"XDG_RUNTIME_DIR=" + empty, "PIPEWIRE_RUNTIME_DIR=" + empty, "PIPEWIRE_REMOTE=pipewire-0"});
   ASSERT_TRUE(h.waitForReady(10));
-  EXPECT_EQ(controlTexts(h),
-            (std::vector<std::string>{
-                R"j({"type":"error","msg":"mic_start: No microphone input available (sr=0)"})j",
-                R"j({"type":"error","msg":"tap_start: AudioHardwareCreateProcessTap failed (status=1937010544)"})j",
-                R"({"type":"ready"})"}));
+  EXPECT_EQ(
+      controlTexts(h),
+      (std::vector<std::string>{
+          R"j({"type":"error","msg":"mic_start: No microphone input available (sr=0)"})j",
+          R"j({"type":"error","msg":"tap_start: AudioHardwareCreateProcessTap failed (status=1937010544)"})j",
+          R"({"type":"ready"})"}));
   h.closeStdin();
   EXPECT_EQ(h.waitExit(5), 0);
   EXPECT_TRUE(hasLine(h.stderrLines(), "[velto] shutting down"));
@@ -100,7 +101,9 @@ TEST_P(EndingTest, StopsBothPathsExitsZeroAndLeavesNothingInTheGraph) {
 INSTANTIATE_TEST_SUITE_P(AllEndings, EndingTest,
                          ::testing::Values(Ending{"EndOfInput", 0}, Ending{"SIGTERM", SIGTERM},
                                            Ending{"SIGINT", SIGINT}, Ending{"SIGHUP", SIGHUP}),
-                         [](const ::testing::TestParamInfo<Ending>& p) { return std::string(p.param.name); });
+                         [](const ::testing::TestParamInfo<Ending>& p) {
+                           return std::string(p.param.name);
+                         });
 
 }  // namespace
 }  // namespace e2e

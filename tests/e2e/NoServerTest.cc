@@ -35,8 +35,8 @@ TEST(NoServerTest, TapAndDeviceCallsReportNotRunning) {
   AudioObjectID device = 99;
   std::uint32_t size = sizeof device;
   EXPECT_EQ(b.getPropertyData(kAudioObjectSystemObject,
-                              address(kAudioHardwarePropertyDefaultOutputDevice), 0, nullptr,
-                              &size, &device),
+                              address(kAudioHardwarePropertyDefaultOutputDevice), 0, nullptr, &size,
+                              &device),
             kAudioHardwareNotRunningError);
 
   auto description = CATapDescription::monoGlobalTapButExcludeProcesses({});
@@ -78,11 +78,11 @@ TEST(NoServerTest, ProcessObjectsExistForLivePidsOnly) {
                               &size, &none),
             kAudioHardwareBadPropertySizeError);
   // Objects the backend never handed out, and properties objects do not have.
-  EXPECT_EQ(b.getPropertyData(0xdead, address(kAudioDevicePropertyDeviceUID), 0, nullptr, &size,
+  EXPECT_EQ(
+      b.getPropertyData(0xdead, address(kAudioDevicePropertyDeviceUID), 0, nullptr, &size, &none),
+      kAudioHardwareBadObjectError);
+  EXPECT_EQ(b.getPropertyData(kAudioObjectSystemObject, address(fourCC("zzzz")), 0, nullptr, &size,
                               &none),
-            kAudioHardwareBadObjectError);
-  EXPECT_EQ(b.getPropertyData(kAudioObjectSystemObject, address(fourCC("zzzz")), 0, nullptr,
-                              &size, &none),
             kAudioHardwareUnknownPropertyError);
 }
 
@@ -91,8 +91,9 @@ TEST(NoServerTest, EngineHasNoInputAndRefusesTapsAndStart) {
   AVAudioInputNode& input = engine->inputNode();
   EXPECT_EQ(input.outputFormatForBus(0).sampleRate(), 0.0);
   const AVAudioFormat format(AVAudioCommonFormat::pcmFormatFloat32, 48000, 1, false);
-  EXPECT_THROW(input.installTapOnBus(0, 4800, format, [](const AVAudioPCMBuffer&, const AVAudioTime&) {}),
-               NSException);
+  EXPECT_THROW(
+      input.installTapOnBus(0, 4800, format, [](const AVAudioPCMBuffer&, const AVAudioTime&) {}),
+      NSException);
   input.removeTapOnBus(0);  // none: nothing happens
   std::optional<NSError> error;
   EXPECT_FALSE(engine->startAndReturnError(&error));

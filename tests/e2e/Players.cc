@@ -17,8 +17,12 @@ namespace e2e {
 
 namespace {
 
-void put32(std::ofstream& out, std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); }
-void put16(std::ofstream& out, std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); }
+void put32(std::ofstream& out, std::uint32_t v) {
+  out.write(reinterpret_cast<const char*>(&v), 4);
+}
+void put16(std::ofstream& out, std::uint16_t v) {
+  out.write(reinterpret_cast<const char*>(&v), 2);
+}
 
 [[noreturn]] void execArgv(const std::vector<std::string>& argv) {
   std::vector<char*> args;
@@ -94,7 +98,9 @@ void Player::stop() {
   pid_ = -1;
 }
 
-Player::~Player() { stop(); }
+Player::~Player() {
+  stop();
+}
 
 struct InProcessTone::State {
   pw_thread_loop* loop = nullptr;
@@ -119,7 +125,8 @@ InProcessTone::InProcessTone(double frequency, double amplitude) : state_(new St
     auto* out = static_cast<float*>(d.data);
     if (out != nullptr) {
       std::uint32_t frames = d.maxsize / sizeof(float);
-      if (b->requested != 0 && b->requested < frames) frames = static_cast<std::uint32_t>(b->requested);
+      if (b->requested != 0 && b->requested < frames)
+        frames = static_cast<std::uint32_t>(b->requested);
       for (std::uint32_t i = 0; i < frames; ++i) {
         out[i] = s->amplitude * static_cast<float>(std::sin(s->phase));
         s->phase += s->step;
@@ -133,8 +140,8 @@ InProcessTone::InProcessTone(double frequency, double amplitude) : state_(new St
   };
   state_->loop = pw_thread_loop_new("e2e-tone", nullptr);
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                           "Playback", PW_KEY_MEDIA_ROLE, "Music",
-                                           PW_KEY_NODE_NAME, "e2e-in-process-tone", nullptr);
+                                           "Playback", PW_KEY_MEDIA_ROLE, "Music", PW_KEY_NODE_NAME,
+                                           "e2e-in-process-tone", nullptr);
   state_->stream = pw_stream_new_simple(pw_thread_loop_get_loop(state_->loop), "e2e-tone", props,
                                         &state_->events, state_);
   std::uint8_t buffer[1024];
@@ -142,16 +149,17 @@ InProcessTone::InProcessTone(double frequency, double amplitude) : state_(new St
       platform::pw::buildFloatFormat(buffer, sizeof buffer, {SPA_AUDIO_CHANNEL_MONO}, 48000)};
   pw_thread_loop_lock(state_->loop);
   pw_thread_loop_start(state_->loop);
-  state_->connected =
-      pw_stream_connect(state_->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                     PW_STREAM_FLAG_MAP_BUFFERS |
-                                                     PW_STREAM_FLAG_RT_PROCESS),
-                        params, 1) == 0;
+  state_->connected = pw_stream_connect(state_->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                                     PW_STREAM_FLAG_MAP_BUFFERS |
+                                                                     PW_STREAM_FLAG_RT_PROCESS),
+                                        params, 1) == 0;
   pw_thread_loop_unlock(state_->loop);
 }
 
-bool InProcessTone::ok() const { return state_->connected; }
+bool InProcessTone::ok() const {
+  return state_->connected;
+}
 
 InProcessTone::~InProcessTone() {
   pw_thread_loop_lock(state_->loop);

@@ -50,8 +50,12 @@ class Environment : public ::testing::Environment {
 
 }  // namespace
 
-const std::string& PrivatePipeWire::unavailableReason() { return reason(); }
-const std::string& PrivatePipeWire::directory() { return dir(); }
+const std::string& PrivatePipeWire::unavailableReason() {
+  return reason();
+}
+const std::string& PrivatePipeWire::directory() {
+  return dir();
+}
 
 bool PrivatePipeWire::run(const std::string& command, std::string* output) {
   const std::string line =

@@ -19,11 +19,11 @@ class PrivatePipeWire {
 };
 
 // Skips the test when the private PipeWire is not running.
-#define REQUIRE_PRIVATE_PIPEWIRE()                                                   \
-  do {                                                                               \
-    if (!::e2e::PrivatePipeWire::unavailableReason().empty())                        \
-      GTEST_SKIP() << "private PipeWire unavailable: "                               \
-                   << ::e2e::PrivatePipeWire::unavailableReason();                   \
+#define REQUIRE_PRIVATE_PIPEWIRE()                                 \
+  do {                                                             \
+    if (!::e2e::PrivatePipeWire::unavailableReason().empty())      \
+      GTEST_SKIP() << "private PipeWire unavailable: "             \
+                   << ::e2e::PrivatePipeWire::unavailableReason(); \
   } while (false)
 
 // Runs a shell command with the session's environment; its exit status.

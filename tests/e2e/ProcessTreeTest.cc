@@ -1,11 +1,11 @@
 // Who descends from the excluded process, read from a /proc of the test's making.
-#include "Platform/pipewire/ProcessTree.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "Platform/pipewire/ProcessTree.h"
 
 namespace platform::pw {
 namespace {

@@ -16,8 +16,8 @@ double toneAmplitude(std::span<const std::int16_t> samples, double frequency, do
   double s2 = 0.0;
   double windowSum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double hann =
-        0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n - 1));
+    const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
+                                             static_cast<double>(n - 1));
     windowSum += hann;
     const double x = hann * samples[i] / 32768.0;
     const double s0 = x + coeff * s1 - s2;
@@ -28,7 +28,9 @@ double toneAmplitude(std::span<const std::int16_t> samples, double frequency, do
   return 2.0 * std::sqrt(std::max(power, 0.0)) / windowSum;
 }
 
-double dbfs(double amplitude) { return amplitude > 0 ? 20.0 * std::log10(amplitude) : -200.0; }
+double dbfs(double amplitude) {
+  return amplitude > 0 ? 20.0 * std::log10(amplitude) : -200.0;
+}
 
 int peak(std::span<const std::int16_t> samples) {
   int p = 0;

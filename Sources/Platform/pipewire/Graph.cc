@@ -29,7 +29,9 @@ std::string prop(const spa_dict* props, const char* key) {
   return v != nullptr ? std::string(v) : std::string();
 }
 
-bool isTrue(const std::string& v) { return v == "true" || v == "1"; }
+bool isTrue(const std::string& v) {
+  return v == "true" || v == "1";
+}
 
 std::uint32_t parseRate(const char* value) {
   if (value == nullptr) return 0;
@@ -115,8 +117,8 @@ std::optional<pid_t> Graph::processOf(const GraphNode& node) const {
   return it->second->pid;
 }
 
-void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/,
-                     const char* type, std::uint32_t /*version*/, const spa_dict* props) {
+void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/, const char* type,
+                     std::uint32_t /*version*/, const spa_dict* props) {
   auto* self = static_cast<Graph*>(data);
   if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
     GraphNode n;
@@ -127,12 +129,14 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
     n.linkGroup = prop(props, PW_KEY_NODE_LINK_GROUP);
     n.capturesSink = isTrue(prop(props, PW_KEY_STREAM_CAPTURE_SINK));
     const std::string client = prop(props, PW_KEY_CLIENT_ID);
-    if (!client.empty()) n.clientId = static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
+    if (!client.empty())
+      n.clientId = static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
     self->nodes_[id] = std::move(n);
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
     GraphPort p;
     p.id = id;
-    p.nodeId = static_cast<std::uint32_t>(std::strtoul(prop(props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
+    p.nodeId =
+        static_cast<std::uint32_t>(std::strtoul(prop(props, PW_KEY_NODE_ID).c_str(), nullptr, 10));
     p.output = prop(props, PW_KEY_PORT_DIRECTION) == "out";
     p.monitor = isTrue(prop(props, PW_KEY_PORT_MONITOR));
     p.channel = prop(props, PW_KEY_AUDIO_CHANNEL);
@@ -200,8 +204,8 @@ void Graph::bindMetadata(std::uint32_t id, const std::string& name) {
   m->proxy = api::bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA);
   if (m->proxy == nullptr) return;
   m->events.version = PW_VERSION_METADATA_EVENTS;
-  m->events.property = [](void* data, std::uint32_t subject, const char* key,
-                          const char* /*type*/, const char* value) -> int {
+  m->events.property = [](void* data, std::uint32_t subject, const char* key, const char* /*type*/,
+                          const char* value) -> int {
     auto* md = static_cast<Metadata*>(data);
     if (subject == PW_ID_CORE) md->graph->onMetadataProperty(*md, key, value);
     return 0;

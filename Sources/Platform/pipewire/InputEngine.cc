@@ -28,7 +28,8 @@ bool isSourceClass(const std::string& mediaClass) {
 }
 
 // Channel positions of the ports the capture stream links to.
-std::vector<std::uint32_t> sourcePositions(const Graph& graph, const GraphNode& node, bool monitor) {
+std::vector<std::uint32_t> sourcePositions(const Graph& graph, const GraphNode& node,
+                                           bool monitor) {
   std::vector<std::uint32_t> positions;
   for (const auto& [id, port] : graph.ports()) {
     if (port.nodeId != node.id || !port.output || port.monitor != monitor) continue;
@@ -80,7 +81,8 @@ AVAudioFormat InputEngine::outputFormatForBus(AVAudioNodeBus bus) {
   SourceState s;
   if (connection_.ready()) s = currentSource(graph_);
   reported_ = s;
-  if (bus != 0 || s.rate == 0) return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, 0, 1, false);
+  if (bus != 0 || s.rate == 0)
+    return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, 0, 1, false);
   return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, s.rate, s.channels, false);
 }
 
@@ -145,7 +147,8 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
   pw_properties_set(props, "harkwell.role", "mic");
   if (s.monitor) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
   pw_stream* stream = pw_stream_new(connection_.core(), name.c_str(), props);
-  if (stream == nullptr) return fail(kAudioHardwareUnspecifiedError, "Could not create the capture stream");
+  if (stream == nullptr)
+    return fail(kAudioHardwareUnspecifiedError, "Could not create the capture stream");
   pw_stream_add_listener(stream, &shared_->listener, &shared_->events, shared_);
   std::uint8_t buffer[1024];
   const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, s.rate, true)};
@@ -179,7 +182,9 @@ void InputEngine::destroyStream() {
   shared_->stream = nullptr;
 }
 
-void InputEngine::onDisconnecting() { destroyStream(); }
+void InputEngine::onDisconnecting() {
+  destroyStream();
+}
 
 void InputEngine::onReconnected() {
   if (reported_) post();
@@ -223,7 +228,8 @@ void InputEngine::onProcess(void* data) {
   if (frames > 0 && shared->running.load(std::memory_order_acquire)) {
     shared->ring.push(frames, channels, [&](float* out) {
       for (std::uint32_t c = 0; c < channels; ++c)
-        for (std::uint32_t i = 0; i < frames; ++i) out[std::size_t{i} * channels + c] = planes[c][i];
+        for (std::uint32_t i = 0; i < frames; ++i)
+          out[std::size_t{i} * channels + c] = planes[c][i];
     });
     // Woken once per buffer's worth, not every cycle: after each wake-up the delivery thread
     // holds less than a buffer, so this many more frames always complete one.
@@ -239,8 +245,8 @@ void InputEngine::onProcess(void* data) {
 void InputEngine::deliveryLoop(Shared* shared) {
   ::pthread_setname_np(::pthread_self(), "harkwell-mic");
   std::shared_ptr<Tap> tap;
-  std::uint32_t filled = 0;     // frames in the tap's buffer
-  std::uint32_t offset = 0;     // frames of the oldest cycle already taken
+  std::uint32_t filled = 0;  // frames in the tap's buffer
+  std::uint32_t offset = 0;  // frames of the oldest cycle already taken
   std::uint64_t sampleTime = 0;
   while (shared->alive.load(std::memory_order_acquire)) {
     const std::uint32_t seen = shared->wakeup.current();

@@ -53,9 +53,9 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
                        AVAudioNodeTapBlock block) override;
 
   // Loop thread, loop lock held.
-  void onGraphChanged();       // posts the notification when the source changed
-  void onDisconnecting();      // the stream is gone with the connection
-  void onReconnected();        // posts the notification
+  void onGraphChanged();   // posts the notification when the source changed
+  void onDisconnecting();  // the stream is gone with the connection
+  void onReconnected();    // posts the notification
 
  private:
   struct Tap {

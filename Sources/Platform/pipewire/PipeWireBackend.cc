@@ -41,8 +41,7 @@ bool PipeWireBackend::supportsProcessTaps() {
   // Links made by a client, streams that join a node group and capture a sink's monitor:
   // all there since 0.3.
   const char* version = pw_get_library_version();
-  return version != nullptr && std::strncmp(version, "0.3.", 4) == 0 ? true
-         : version != nullptr && version[0] >= '1';
+  return version != nullptr && (std::strncmp(version, "0.3.", 4) == 0 || version[0] >= '1');
 }
 
 AVAuthorizationStatus PipeWireBackend::microphoneAuthorizationStatus() {
@@ -53,7 +52,9 @@ AVAuthorizationStatus PipeWireBackend::microphoneAuthorizationStatus() {
 
 // Loop thread -------------------------------------------------------------------------------
 
-void PipeWireBackend::onCoreCreated(pw_core* core) { graph_.attach(core); }
+void PipeWireBackend::onCoreCreated(pw_core* core) {
+  graph_.attach(core);
+}
 
 void PipeWireBackend::onReady() {
   pw_core* core = connection_->core();
@@ -239,10 +240,10 @@ OSStatus PipeWireBackend::validateAggregate(const harkwell::Value::Object& d,
     const harkwell::Value* v = valueAt(d, key);
     if (v != nullptr && !v->isString()) return kAudioHardwareIllegalOperationError;
   }
+  // The main sub-device is the clock: it must be there.
   const std::string* main = stringAt(d, kAudioAggregateDeviceMainSubDeviceKey);
-  if (valueAt(d, kAudioAggregateDeviceMainSubDeviceKey) != nullptr &&
-      (main == nullptr || !deviceExists(*main)))
-    return kAudioHardwareBadDeviceError;
+  if (main == nullptr) return kAudioHardwareIllegalOperationError;
+  if (!deviceExists(*main)) return kAudioHardwareBadDeviceError;
   if (const harkwell::Value* subs = valueAt(d, kAudioAggregateDeviceSubDeviceListKey)) {
     if (!subs->isArray()) return kAudioHardwareIllegalOperationError;
     for (const harkwell::Value& sub : subs->asArray()) {
@@ -338,7 +339,8 @@ OSStatus PipeWireBackend::createIOProcID(std::optional<AudioDeviceIOProcID>* out
   if (queue != nullptr) {
     proc->queue = queue;
   } else {
-    if (fallbackIOQueue_ == nullptr) fallbackIOQueue_ = DispatchQueue::makeSerial("harkwell.pipewire.io");
+    if (fallbackIOQueue_ == nullptr)
+      fallbackIOQueue_ = DispatchQueue::makeSerial("harkwell.pipewire.io");
     proc->queue = fallbackIOQueue_;
   }
   proc->block = std::move(block);

@@ -26,7 +26,9 @@ inline void addCoreListener(pw_core* core, spa_hook* hook, const pw_core_events*
                             void* data) {
   pw_core_add_listener(core, hook, events, data);
 }
-inline int sync(pw_core* core) { return pw_core_sync(core, PW_ID_CORE, 0); }
+inline int sync(pw_core* core) {
+  return pw_core_sync(core, PW_ID_CORE, 0);
+}
 inline pw_registry* registry(pw_core* core) {
   return pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
 }

@@ -154,13 +154,18 @@ void TapStream::relink(const Graph& graph, pw_core* core) {
     for (const auto& [id, port] : graph.ports()) {
       if (!port.output || port.monitor || sources.count(port.nodeId) == 0) continue;
       switch (sideOf(port.channel)) {
-        case Side::left: wanted.insert({id, inLeft}); break;
-        case Side::right: wanted.insert({id, inRight}); break;
+        case Side::left:
+          wanted.insert({id, inLeft});
+          break;
+        case Side::right:
+          wanted.insert({id, inRight});
+          break;
         case Side::both:
           wanted.insert({id, inLeft});
           wanted.insert({id, inRight});
           break;
-        case Side::none: break;
+        case Side::none:
+          break;
       }
     }
   }

@@ -12,7 +12,9 @@ namespace {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
-std::uint32_t* word(std::atomic<std::uint32_t>& a) { return reinterpret_cast<std::uint32_t*>(&a); }
+std::uint32_t* word(std::atomic<std::uint32_t>& a) {
+  return reinterpret_cast<std::uint32_t*>(&a);
+}
 
 }  // namespace
 
