@@ -19,6 +19,23 @@ TEST_F(E2ETest, ToneFromAnotherProcessReachesTapAtItsLevel) {
   EXPECT_FALSE(h->corrupt());
 }
 
+TEST_F(E2ETest, LoopbackReplayingTheSinkMonitorIsNotCapturedTwice) {
+  // A loopback that records the speaker's monitor and plays it into another sink: its
+  // playback stream carries what the tap already hears.
+  auto loopback = Player::orphan({"pw-loopback", "-n", "harkwell-test-replay",
+                                  "--capture-props=stream.capture.sink=true",
+                                  "--playback-props=target.object=harkwell-test-mic-input"});
+  ASSERT_EQ(shell("for i in $(seq 50); do pw-cli ls Node | grep -q 'Stream/Output/Audio' && "
+                  "exit 0; sleep 0.1; done; exit 1"),
+            0)
+      << "the loopback did not appear";
+  auto h = startHarkwell();
+  auto player = Player::orphan({"pw-play", tone(440, 2, 6)});
+  const auto samples = oneSecondOf(*h, FrameTag::tapPCM, 1.5);
+  ASSERT_EQ(samples.size(), 16000u);
+  EXPECT_NEAR(dbfs(toneAmplitude(samples, 440)), dbfs(kToneAmplitude), 1.0);
+}
+
 TEST_F(E2ETest, SilenceKeepsComingAtTheOutputRate) {
   auto h = startHarkwell();
   sleepFor(1.0);
