@@ -60,9 +60,8 @@ InputEngine::InputEngine(Connection& connection, Graph& graph)
     : connection_(connection), graph_(graph), shared_(new Shared) {
   shared_->events.version = PW_VERSION_STREAM_EVENTS;
   shared_->events.process = &InputEngine::onProcess;
-  std::thread thread(&InputEngine::deliveryLoop, shared_);
-  shared_->deliveryThread = thread.get_id();
-  thread.detach();
+  delivery_ = std::thread(&InputEngine::deliveryLoop, shared_);
+  shared_->deliveryThread = delivery_.get_id();
 }
 
 InputEngine::~InputEngine() {
@@ -70,10 +69,18 @@ InputEngine::~InputEngine() {
     Connection::Lock lock(connection_);
     destroyStream();
   }
-  // The delivery thread ends on its own; the shared state stays, as PipeWire's thread and the
-  // delivery thread may still hold it.
+  // The stream is gone, so PipeWire's thread no longer reaches the shared state (destroying a
+  // stream waits for its data loop). The delivery thread ends after its current tap block.
   shared_->alive.store(false, std::memory_order_release);
   shared_->wakeup.signal();
+  if (std::this_thread::get_id() == shared_->deliveryThread) {
+    // Destroyed from its own tap block: the thread still runs on the shared state, which
+    // therefore stays.
+    delivery_.detach();
+    return;
+  }
+  delivery_.join();
+  delete shared_;
 }
 
 AVAudioFormat InputEngine::outputFormatForBus(AVAudioNodeBus bus) {

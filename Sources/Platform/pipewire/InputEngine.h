@@ -63,7 +63,7 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
     std::unique_ptr<AVAudioPCMBuffer> buffer;  // used by the delivery thread only
     std::uint32_t bufferSize = 0;
   };
-  // What the stream's real-time callback reaches; never freed (see ~InputEngine).
+  // What the stream's real-time callback and the delivery thread reach (see ~InputEngine).
   struct Shared {
     CycleRing ring{1u << 18, 2048};
     Wakeup wakeup;
@@ -93,6 +93,7 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
   Connection& connection_;
   Graph& graph_;
   Shared* shared_;
+  std::thread delivery_;
 
   std::atomic<bool> running_{false};
   std::optional<SourceState> reported_;  // loop lock; what the node last reported
