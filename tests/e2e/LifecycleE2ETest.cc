@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "E2EFixture.h"
 
@@ -67,6 +68,10 @@ struct Ending {
   const char* name;
   int signal;  // 0: end of input
 };
+
+void PrintTo(const Ending& e, std::ostream* os) {
+  *os << e.name;
+}
 
 class EndingTest : public E2ETest, public ::testing::WithParamInterface<Ending> {};
 

@@ -2,6 +2,8 @@
 // what is reported, and the exit status.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "RecordSupport.h"
 
 namespace recordtest {
@@ -24,6 +26,10 @@ struct InspectCase {
   std::vector<std::int16_t> system;
   std::vector<const char*> events;  // expected in the lines of events.jsonl, in order
 };
+
+void PrintTo(const InspectCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<InspectCase> inspectCases() {
   const Bytes good = goodStream();

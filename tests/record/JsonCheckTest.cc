@@ -1,6 +1,7 @@
 // The JSON check that harkwell-record applies to every control payload.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <variant>
 
 #include "JsonCheck.h"
@@ -12,6 +13,10 @@ struct JsonCase {
   std::string text;
   bool valid;
 };
+
+void PrintTo(const JsonCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.text);
+}
 
 class JsonCheckTest : public ::testing::TestWithParam<JsonCase> {};
 

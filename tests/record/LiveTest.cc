@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <ostream>
+
 #include "FakeSamples.h"
 #include "RecordSupport.h"
 
@@ -32,6 +34,10 @@ struct EndCase {
   const char* inErr;  // expected in standard error
   bool recorded;      // the WAV files hold the fake child's samples
 };
+
+void PrintTo(const EndCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LiveEndTest : public ::testing::TestWithParam<EndCase> {};
 
