@@ -15,6 +15,9 @@ import threading
 import time
 
 THRESHOLD = 2000  # |sample| above this counts as the tone (it plays at half of full scale)
+# pw-record asks for the same node latency as Harkwell's streams (1024 frames at 48 kHz);
+# its default, 100 ms, would hold its samples back longer than Harkwell's.
+PW_RECORD_LATENCY = "21333us"
 
 
 class FirstLoud:
@@ -76,7 +79,7 @@ def main():
                          stderr=subprocess.DEVNULL)
     r = subprocess.Popen(["pw-record", "--target", os.environ["HARKWELL_TEST_SPEAKER"],
                           "-P", "stream.capture.sink=true", "--rate", "16000",
-                          "--channels", "1", "--format", "s16", "-"],
+                          "--channels", "1", "--format", "s16", "--latency", PW_RECORD_LATENCY, "-"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     hp, rp = FirstLoud(), FirstLoud()
     threading.Thread(target=read_harkwell, args=(h.stdout, hp), daemon=True).start()
