@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Harkwell and runs the whole test suite: the normal (release, NDEBUG) build with the
-# end-to-end tests against a private PipeWire, then the unit tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# end-to-end tests against a private PipeWire, then the unit tests and the end-to-end scenarios
+# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 #
 #   bash tools/run-tests.sh            everything
 #   bash tools/run-tests.sh --quick    the normal build only
@@ -30,10 +30,15 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DHARKWELL_SANITIZE=address -DHARKWELL_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE e2e
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE e2e
+# The end-to-end scenarios, with the sanitized binary and backend, in one process that shares
+# one private PipeWire (CTest would start one per test).
+build/asan/tests/e2e/harkwell_e2e_test
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== ThreadSanitizer"
 build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARKWELL_SANITIZE=thread -DHARKWELL_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE e2e
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE e2e
+build/tsan/tests/e2e/harkwell_e2e_test

@@ -19,6 +19,14 @@ TapSession::TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t>
       stream_(new TapStream(std::move(excluded), "harkwell-tap-" + std::to_string(::getpid()) +
                                                      "-" + std::to_string(tapID))) {}
 
+TapSession::~TapSession() {
+  // The last reference goes with the backend's table entry or with the last hand-off block,
+  // whichever ends later. Destroying the PipeWire streams waited for PipeWire's thread, so a
+  // torn-down stream is reachable from nowhere else. One still built (the session dropped
+  // without being destroyed) stays, as PipeWire's thread may be inside it.
+  if (!stream_->built()) delete stream_;
+}
+
 std::shared_ptr<IOProc> TapSession::active() {
   std::lock_guard lock(procMutex_);
   return active_;

@@ -32,6 +32,9 @@ struct PropertyListener {
 class TapSession : public std::enable_shared_from_this<TapSession> {
  public:
   TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded);
+  ~TapSession();
+  TapSession(const TapSession&) = delete;
+  TapSession& operator=(const TapSession&) = delete;
 
   AudioObjectID tapID() const { return tapID_; }
   const std::string& uuid() const { return uuid_; }
@@ -54,7 +57,8 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
 
   const AudioObjectID tapID_;
   const std::string uuid_;
-  // Reachable by PipeWire's thread through the stream: never freed.
+  // Reachable by PipeWire's thread while its PipeWire streams exist: freed with the session
+  // only once they are gone (see ~TapSession).
   TapStream* const stream_;
 
   std::mutex procMutex_;
