@@ -216,22 +216,10 @@ void InputEngine::onProcess(void* data) {
   pw_buffer* b = pw_stream_dequeue_buffer(shared->stream);
   if (b == nullptr) return;
   // One plane per channel; the ring holds them interleaved.
-  const spa_buffer* buf = b->buffer;
   const std::uint32_t channels = std::min<std::uint32_t>(
-      {buf->n_datas, shared->channels.load(std::memory_order_acquire), kMaxAudioBuffers});
+      {b->buffer->n_datas, shared->channels.load(std::memory_order_acquire), kMaxAudioBuffers});
   const float* planes[kMaxAudioBuffers] = {};
-  std::uint32_t frames = channels == 0 ? 0 : UINT32_MAX;
-  for (std::uint32_t c = 0; c < channels; ++c) {
-    const spa_data& d = buf->datas[c];
-    if (d.data == nullptr || d.chunk == nullptr) {
-      frames = 0;
-      break;
-    }
-    const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-    const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    planes[c] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
-    frames = std::min<std::uint32_t>(frames, size / sizeof(float));
-  }
+  const std::uint32_t frames = mapPlanes(*b->buffer, channels, planes);
   if (frames > 0 && shared->running.load(std::memory_order_acquire)) {
     shared->ring.push(frames, channels, [&](float* out) {
       for (std::uint32_t c = 0; c < channels; ++c)

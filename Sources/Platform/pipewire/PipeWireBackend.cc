@@ -349,47 +349,58 @@ OSStatus PipeWireBackend::createIOProcID(std::optional<AudioDeviceIOProcID>* out
   return noErr;
 }
 
-OSStatus PipeWireBackend::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
-  Connection::Lock lock(*connection_);
+OSStatus PipeWireBackend::findProc(AudioObjectID device, AudioDeviceIOProcID procID,
+                                   Aggregate** aggregate, std::shared_ptr<IOProc>* proc) {
   auto it = aggregates_.find(device);
   if (it == aggregates_.end()) return kAudioHardwareBadDeviceError;
   auto p = it->second.procs.find(procID);
   if (p == it->second.procs.end()) return kAudioHardwareIllegalOperationError;
-  TapSession& tap = *it->second.tap;
+  *aggregate = &it->second;
+  *proc = p->second;
+  return noErr;
+}
+
+void PipeWireBackend::stopDelivery(Aggregate& aggregate, IOProc& proc) {
+  if (!proc.started) return;
+  proc.started = false;
+  aggregate.tap->stream().setDelivering(false);
+  aggregate.tap->setActive(nullptr);
+}
+
+OSStatus PipeWireBackend::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+  Connection::Lock lock(*connection_);
+  Aggregate* aggregate = nullptr;
+  std::shared_ptr<IOProc> proc;
+  if (const OSStatus status = findProc(device, procID, &aggregate, &proc); status != noErr)
+    return status;
+  TapSession& tap = *aggregate->tap;
   if (!tap.stream().built()) return kAudioHardwareNotRunningError;
-  for (auto& [id, other] : it->second.procs)
+  for (auto& [id, other] : aggregate->procs)
     if (other->started && id != procID) return kAudioHardwareIllegalOperationError;
-  p->second->started = true;
-  tap.setActive(p->second);
+  proc->started = true;
+  tap.setActive(proc);
   tap.stream().setDelivering(true);
   return noErr;
 }
 
 OSStatus PipeWireBackend::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
   Connection::Lock lock(*connection_);
-  auto it = aggregates_.find(device);
-  if (it == aggregates_.end()) return kAudioHardwareBadDeviceError;
-  auto p = it->second.procs.find(procID);
-  if (p == it->second.procs.end()) return kAudioHardwareIllegalOperationError;
-  if (p->second->started) {
-    p->second->started = false;
-    it->second.tap->stream().setDelivering(false);
-    it->second.tap->setActive(nullptr);
-  }
+  Aggregate* aggregate = nullptr;
+  std::shared_ptr<IOProc> proc;
+  if (const OSStatus status = findProc(device, procID, &aggregate, &proc); status != noErr)
+    return status;
+  stopDelivery(*aggregate, *proc);
   return noErr;
 }
 
 OSStatus PipeWireBackend::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
   Connection::Lock lock(*connection_);
-  auto it = aggregates_.find(device);
-  if (it == aggregates_.end()) return kAudioHardwareBadDeviceError;
-  auto p = it->second.procs.find(procID);
-  if (p == it->second.procs.end()) return kAudioHardwareIllegalOperationError;
-  if (p->second->started) {
-    it->second.tap->stream().setDelivering(false);
-    it->second.tap->setActive(nullptr);
-  }
-  it->second.procs.erase(p);
+  Aggregate* aggregate = nullptr;
+  std::shared_ptr<IOProc> proc;
+  if (const OSStatus status = findProc(device, procID, &aggregate, &proc); status != noErr)
+    return status;
+  stopDelivery(*aggregate, *proc);
+  aggregate->procs.erase(procID);
   return noErr;
 }
 

@@ -69,6 +69,12 @@ class PipeWireBackend final : public AudioBackend, private Connection::Owner {
   void notify(AudioObjectID object, AudioObjectPropertySelector selector);  // loop lock
   OSStatus readTapFormat(AudioObjectID tapID, std::uint32_t* ioDataSize, void* outData);
   OSStatus validateAggregate(const harkwell::Value::Object& d, std::shared_ptr<TapSession>* tap);
+  // Loop lock: the aggregate `device` and its procedure `procID`, or the status that says which
+  // of them is unknown.
+  OSStatus findProc(AudioObjectID device, AudioDeviceIOProcID procID, Aggregate** aggregate,
+                    std::shared_ptr<IOProc>* proc);
+  // Loop lock: stops the tap's delivery to `proc` if it is the started one.
+  static void stopDelivery(Aggregate& aggregate, IOProc& proc);
 
   Graph graph_;
   ObjectTable objects_;

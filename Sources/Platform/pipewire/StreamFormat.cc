@@ -1,5 +1,6 @@
 #include "Platform/pipewire/StreamFormat.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace platform::pw {
@@ -54,6 +55,20 @@ void setCommonStreamProperties(pw_properties* props, const char* latency) {
   // WirePlumber must not remember or restore where these streams go.
   pw_properties_set(props, "state.restore-props", "false");
   pw_properties_set(props, "state.restore-target", "false");
+}
+
+std::uint32_t mapPlanes(const spa_buffer& buf, std::uint32_t channels, const float** planes) {
+  if (channels == 0) return 0;
+  std::uint32_t frames = UINT32_MAX;
+  for (std::uint32_t c = 0; c < channels; ++c) {
+    const spa_data& d = buf.datas[c];
+    if (d.data == nullptr || d.chunk == nullptr) return 0;
+    const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+    const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+    planes[c] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
+    frames = std::min<std::uint32_t>(frames, size / sizeof(float));
+  }
+  return frames;
 }
 
 }  // namespace platform::pw

@@ -1,4 +1,4 @@
-// Building and reading the raw-audio formats of the backend's streams.
+// Building and reading the raw-audio formats of the backend's streams, and their buffers.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,11 @@ RawFormat parseRawFormat(const spa_pod* param);
 
 // The SPA channel position named by an audio.channel value ("FL", "MONO", ...).
 std::uint32_t channelPosition(const std::string& name);
+
+// Points planes[0..channels) at the samples of the first `channels` planes of a planar float
+// buffer (the caller keeps `channels` within buf.n_datas) and returns the frames all of them
+// hold; 0 when a plane is missing. Chunk offsets and sizes are clamped to the mapped memory.
+std::uint32_t mapPlanes(const spa_buffer& buf, std::uint32_t channels, const float** planes);
 
 // Properties shared by every stream the backend makes.
 void setCommonStreamProperties(pw_properties* props, const char* latency);

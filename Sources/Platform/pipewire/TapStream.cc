@@ -211,22 +211,9 @@ void TapStream::onProcess(void* data) {
   if (b == nullptr) return;
   // One plane per channel (left, right): each playback stream arrives at its own level in
   // each, so their mean is the stream mixed to one channel.
-  const spa_buffer* buf = b->buffer;
   const float* planes[2] = {nullptr, nullptr};
-  std::uint32_t frames = UINT32_MAX;
-  const std::uint32_t count = std::min<std::uint32_t>(buf->n_datas, 2);
-  for (std::uint32_t c = 0; c < count; ++c) {
-    const spa_data& d = buf->datas[c];
-    if (d.data == nullptr || d.chunk == nullptr) {
-      frames = 0;
-      break;
-    }
-    const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-    const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    planes[c] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset);
-    frames = std::min<std::uint32_t>(frames, size / sizeof(float));
-  }
-  if (count == 0) frames = 0;
+  const std::uint32_t count = std::min<std::uint32_t>(b->buffer->n_datas, 2);
+  const std::uint32_t frames = mapPlanes(*b->buffer, count, planes);
   if (frames > 0 && self->delivering_.load(std::memory_order_acquire)) {
     const float* left = planes[0];
     const float* right = count == 2 ? planes[1] : planes[0];
