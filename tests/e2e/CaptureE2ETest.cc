@@ -41,27 +41,62 @@ TEST_F(E2ETest, SilenceKeepsComingAtTheOutputRate) {
   sleepFor(1.0);
   const auto start = Clock::now();
   sleepFor(6.0);
-  // Samples that arrived after the first frame of the window, over the time between that
-  // frame and the last one: the rate of the stream against the wall clock.
-  std::size_t count = 0;
-  std::optional<Clock::time_point> first;
-  Clock::time_point last{};
-  int loudest = 0;
-  for (const Frame& f : h->frames()) {
-    if (f.tag != FrameTag::tapPCM || f.arrival < start) continue;
-    loudest = std::max(loudest, peak(f.samples));
-    if (!first) {
-      first = f.arrival;
-      continue;
+  const StreamRate rate = rateSince(*h, FrameTag::tapPCM, start);
+  ASSERT_GT(rate.seconds, 5.0) << "tapPCM frames stopped while nothing plays";
+  EXPECT_NEAR(rate.samplesPerSecond, 16000.0, 160.0) << "over " << rate.seconds << " s";
+  EXPECT_EQ(rate.loudest, 0);
+}
+
+TEST_F(E2ETest, NewDefaultSpeakerKeepsTheTapRunningWithoutAGap) {
+  // Switching speakers (headphones plugged in during a meeting): the tap moves to the new
+  // default sink's clock without missing a beat, and hears what plays there.
+  struct SecondSpeaker {
+    ~SecondSpeaker() {
+      // The first speaker becomes the default again before the second one goes away.
+      shell(
+          "pw-metadata -n default 0 default.configured.audio.sink "
+          "'{\"name\":\"harkwell-test-speaker\"}' Spa:String:JSON >/dev/null; "
+          "for i in $(seq 50); do pw-metadata -n default | grep 'key:.default.audio.sink.' | "
+          "grep -q speaker2 || break; sleep 0.1; done; "
+          "pw-cli destroy harkwell-test-speaker2 >/dev/null 2>&1");
+      // WirePlumber 0.4.13 crashes later in a session that went through this (on the next
+      // change of default source), so tests that share the session get a fresh one.
+      PrivatePipeWire::run("kill-server");
+      PrivatePipeWire::run("start");
     }
-    count += f.samples.size();
-    last = f.arrival;
-  }
-  ASSERT_TRUE(first.has_value()) << "no tapPCM frame while nothing plays";
-  const double seconds = std::chrono::duration<double>(last - *first).count();
-  ASSERT_GT(seconds, 5.0);
-  EXPECT_NEAR(static_cast<double>(count) / seconds, 16000.0, 160.0);
-  EXPECT_EQ(loudest, 0);
+  } speaker2;
+  auto h = startHarkwell();
+  sleepFor(1.0);
+  const auto start = Clock::now();
+  sleepFor(1.0);
+  ASSERT_EQ(shell("pw-cli create-node adapter '{ factory.name=support.null-audio-sink "
+                  "node.name=harkwell-test-speaker2 media.class=Audio/Sink object.linger=true "
+                  "audio.position=[FL FR] audio.rate=48000 }' >/dev/null && "
+                  "for i in $(seq 50); do pw-cli ls Node | grep -q '\"harkwell-test-speaker2\"' "
+                  "&& exit 0; sleep 0.1; done; exit 1"),
+            0)
+      << "the second speaker did not appear";
+  ASSERT_EQ(shell("pw-metadata -n default 0 default.configured.audio.sink "
+                  "'{\"name\":\"harkwell-test-speaker2\"}' Spa:String:JSON >/dev/null && "
+                  "for i in $(seq 50); do pw-metadata -n default | "
+                  "grep 'key:.default.audio.sink.' | grep -q speaker2 && exit 0; sleep 0.1; done; "
+                  "exit 1"),
+            0)
+      << "the default speaker did not change"
+      << shellOutput("pw-metadata -n default; pw-cli ls Node | grep -E \"node.name|^\\tid\"");
+  auto player = Player::orphan({"pw-play", tone(440, 2, 6)});
+  const auto samples = oneSecondOf(*h, FrameTag::tapPCM, 1.5);
+  const StreamRate rate = rateSince(*h, FrameTag::tapPCM, start);
+  ASSERT_EQ(samples.size(), 16000u);
+  EXPECT_NEAR(dbfs(toneAmplitude(samples, 440)), dbfs(kToneAmplitude), 1.0);
+  ASSERT_GT(rate.seconds, 3.5);
+  // No audio time lost: no pause in the frames, and no fewer samples than the wall clock
+  // says. The new speaker's clock may start with a cycle or two early, hence the looser
+  // upper bound.
+  EXPECT_LT(rate.longestGap, 0.1);
+  EXPECT_GT(rate.samplesPerSecond, 16000.0 - 160.0) << "over " << rate.seconds << " s";
+  EXPECT_LT(rate.samplesPerSecond, 16000.0 + 400.0) << "over " << rate.seconds << " s";
+  EXPECT_FALSE(h->corrupt());
 }
 
 TEST_F(E2ETest, ToneIntoTheVirtualMicrophoneReachesMicPCM) {

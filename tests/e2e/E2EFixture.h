@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -57,5 +59,38 @@ class E2ETest : public ::testing::Test {
 
   std::string dir_;
 };
+
+// The rate of a stream against the wall clock from `start` on: the samples that arrived after
+// the window's first frame, over the time from that frame to the last; the longest wait
+// between two frames; and the loudest sample.
+struct StreamRate {
+  double samplesPerSecond = 0;
+  double seconds = 0;
+  double longestGap = 0;
+  int loudest = 0;
+};
+
+inline StreamRate rateSince(const HarkwellProcess& h, harkwell::FrameTag tag,
+                            Clock::time_point start) {
+  StreamRate r;
+  std::size_t count = 0;
+  std::optional<Clock::time_point> first;
+  Clock::time_point last{};
+  for (const Frame& f : h.frames()) {
+    if (f.tag != tag || f.arrival < start) continue;
+    r.loudest = std::max(r.loudest, peak(f.samples));
+    if (!first) {
+      first = last = f.arrival;
+      continue;
+    }
+    count += f.samples.size();
+    r.longestGap = std::max(r.longestGap, std::chrono::duration<double>(f.arrival - last).count());
+    last = f.arrival;
+  }
+  if (!first) return r;
+  r.seconds = std::chrono::duration<double>(last - *first).count();
+  if (r.seconds > 0) r.samplesPerSecond = static_cast<double>(count) / r.seconds;
+  return r;
+}
 
 }  // namespace e2e
