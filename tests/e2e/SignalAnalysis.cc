@@ -38,4 +38,21 @@ int peak(std::span<const std::int16_t> samples) {
   return p;
 }
 
+std::size_t clicks(std::span<const std::int16_t> samples, int maxStep) {
+  std::size_t n = 0;
+  for (std::size_t i = 1; i < samples.size(); ++i)
+    n += std::abs(int{samples[i]} - int{samples[i - 1]}) > maxStep ? 1 : 0;
+  return n;
+}
+
+std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold) {
+  std::size_t longest = 0;
+  std::size_t run = 0;
+  for (std::int16_t s : samples) {
+    run = std::abs(int{s}) <= threshold ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  return longest;
+}
+
 }  // namespace e2e

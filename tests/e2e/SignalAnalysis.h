@@ -1,6 +1,7 @@
 // Measuring tones in captured 16-bit samples.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -16,5 +17,12 @@ double dbfs(double amplitude);
 
 // The largest absolute sample.
 int peak(std::span<const std::int16_t> samples);
+
+// Steps between neighbouring samples larger than `maxStep`: clicks in a tone whose steepest
+// step is below it.
+std::size_t clicks(std::span<const std::int16_t> samples, int maxStep);
+
+// The longest run of samples no louder than `threshold`: a dropout inside a tone.
+std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold);
 
 }  // namespace e2e
