@@ -87,6 +87,30 @@ TEST_F(MicCaptureTest, WarnsWhenNotAuthorizedAndStartsAnyway) {
                        "[velto] MicCapture stopped"}));
 }
 
+TEST_F(MicCaptureTest, TapSizeIsATenthOfTheRateOrLeftToTheEngineWhenItDoesNotFit) {
+  // A tenth of a second of input, as a 32-bit frame count; a rate so large that its tenth
+  // does not fit asks the engine for its own size instead of converting out of range.
+  struct Case {
+    double rate;
+    std::string size;
+  };
+  for (const Case& c : {Case{8000.0, "800"}, Case{192000.0, "19200"}, Case{44100.5, "4410"},
+                        Case{42949672960.0, "0"}, Case{1e300, "0"}}) {
+    SCOPED_TRACE(c.rate);
+    backend.clearCalls();
+    backend.setInputFormat(AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, c.rate, 1, false));
+    FdCapture log(STDERR_FILENO);
+    auto mic = MicCapture::make();
+    mic->start();
+    const auto installs = backend.callTexts("AVAudioInputNode.installTapOnBus");
+    mic->stop();
+    log.finish();
+    ASSERT_EQ(installs.size(), 1u);
+    EXPECT_EQ(installs[0].rfind("AVAudioInputNode.installTapOnBus(0, " + c.size + ", ", 0), 0u)
+        << installs[0];
+  }
+}
+
 // One failure of start(): how it is provoked, the error, and the calls after the last build
 // step that ran.
 struct MicFailure {

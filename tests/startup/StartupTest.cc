@@ -26,15 +26,22 @@ struct Outcome {
   std::string err;
 };
 
+// The program's standard input: a pipe this process holds, or /dev/null opened for reading
+// (at end of file from the start) or for writing only (every read fails).
+enum class Input { pipe, atEndOfFile, unreadable };
+
 class Child {
  public:
-  // Starts the scripted program; its standard input is a pipe (or /dev/null when `emptyInput`).
-  Child(const std::string& scenario, std::vector<std::string> args = {}, bool emptyInput = false) {
+  Child(const std::string& scenario, std::vector<std::string> args = {},
+        Input inputKind = Input::pipe) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
-      const int input = emptyInput ? open("/dev/null", O_RDONLY) : in[0];
+      const int input =
+          inputKind == Input::pipe
+              ? in[0]
+              : open("/dev/null", inputKind == Input::atEndOfFile ? O_RDONLY : O_WRONLY);
       dup2(input, STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
@@ -51,7 +58,7 @@ class Child {
     in_ = in[1];
     out_ = out[0];
     err_ = err[0];
-    if (emptyInput) closeInput();
+    if (inputKind != Input::pipe) closeInput();
   }
 
   ~Child() {
@@ -264,14 +271,19 @@ TEST(Startup, ReportsEachPathThenReadyAndEndsAtEndOfInput) {
   }
 }
 
-TEST(Startup, InputAlreadyAtEndOfFile) {
-  Child child("", {}, /*emptyInput=*/true);
-  const Outcome outcome = child.finish();
-  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
-  EXPECT_EQ(frames(outcome.out), std::vector<std::string>{kReady});
-  EXPECT_EQ(lines(outcome.err),
-            (std::vector<std::string>{kMicStarted, kTapStarted, kUsingTap, kStdinClosed,
-                                      kShuttingDown, kMicStopped, kTapStopped}));
+TEST(Startup, InputAtEndOfFileOrUnreadableEndsTheCapture) {
+  // A parent that cannot be heard (its end of standard input fails every read) is treated like
+  // one that closed it, rather than leaving the program running with nobody to stop it.
+  for (const Input input : {Input::atEndOfFile, Input::unreadable}) {
+    SCOPED_TRACE(input == Input::atEndOfFile ? "at end of file" : "unreadable");
+    Child child("", {}, input);
+    const Outcome outcome = child.finish();
+    EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
+    EXPECT_EQ(frames(outcome.out), std::vector<std::string>{kReady});
+    EXPECT_EQ(lines(outcome.err),
+              (std::vector<std::string>{kMicStarted, kTapStarted, kUsingTap, kStdinClosed,
+                                        kShuttingDown, kMicStopped, kTapStopped}));
+  }
 }
 
 TEST(Startup, EachHandledSignalShutsDownOnce) {
