@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "FdCapture.h"
 #include "Harkwell/CommandLine.h"
 
 namespace harkwell {
@@ -23,18 +24,6 @@ struct ProgramRun {
   std::string out;
   std::string err;
 };
-
-std::string drain(int fd) {
-  std::string data;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  return data;
-}
 
 // Runs the program with `arguments`, standard input from /dev/null. A program that has not
 // ended after a minute is killed (and the run then reports no exit status).
@@ -66,8 +55,8 @@ ProgramRun runProgram(const std::vector<std::string>& arguments) {
     if (!ended) ::kill(pid, SIGKILL);
   });
   ProgramRun run;
-  std::thread outReader([&] { run.out = drain(out[0]); });
-  run.err = drain(err[0]);
+  std::thread outReader([&] { run.out = test::readAll(out[0]); });
+  run.err = test::readAll(err[0]);
   outReader.join();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -12,18 +12,6 @@ namespace harkwell::test {
 
 namespace {
 
-std::string readAll(int fd) {
-  std::string data;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  return data;
-}
-
 void makePipe(int fds[2]) {
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
 }
@@ -82,6 +70,18 @@ ChildResult runInChild(const std::function<void()>& body, bool closeStdoutReader
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+std::string readAll(int fd) {
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  return data;
 }
 
 }  // namespace harkwell::test

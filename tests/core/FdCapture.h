@@ -6,6 +6,9 @@
 
 namespace harkwell::test {
 
+// Everything that can be read from `fd` until end of file (interrupted reads are retried).
+std::string readAll(int fd);
+
 // Everything written to `fd` while `body` runs, read by a thread so that large writes never
 // block. `fd` is restored afterwards.
 std::string captureFd(int fd, const std::function<void()>& body);
