@@ -1,5 +1,6 @@
-// How a Linux process is given an application identity: the pieces behind
-// runningApplications(), exposed so tests can drive them with fixture trees.
+// How a Linux process is given an application identity (AppIdentity.cc), shared by the
+// listing of running applications and by the tap's idea of the host; exposed so tests can
+// drive the pieces with fixture trees.
 #pragma once
 
 #include <optional>
@@ -29,6 +30,19 @@ std::optional<UnitIdentity> identityFromUnit(std::string_view unit);
 // carries one.
 std::optional<UnitIdentity> identityFromCgroup(std::string_view cgroupFile);
 
+// The application unit a process runs in, from the contents of /proc/PID/cgroup: the innermost
+// unit of its path when that unit is one application's own (app-*.scope / app-*.service,
+// Flatpak's and snap's scopes). Units that hold many applications (session-N.scope, the user
+// manager's own services) and the units of terminal emulators are not.
+struct ApplicationUnit {
+  std::string path;  // "<hierarchy>:<controllers>:<path of the unit>", one line's beginning
+  std::string name;  // the unit's name, "app-flatpak-us.zoom.Zoom-12345.scope"
+  std::string id;    // the application id it names, "us.zoom.Zoom"
+};
+std::optional<ApplicationUnit> applicationUnit(std::string_view cgroupFile);
+// Whether a process with this cgroup file runs in `unit` (or in a cgroup below it).
+bool inUnit(std::string_view cgroupFile, const ApplicationUnit& unit);
+
 struct KnownApp {
   std::string bundleIdentifier;
   std::string desktopId;  // the desktop file id (without ".desktop") to take the name from
@@ -45,6 +59,13 @@ std::optional<KnownApp> appForExecutable(std::string_view comm);
 std::optional<std::string> desktopEntryName(std::string_view desktopId,
                                             const std::vector<std::string>& dirs,
                                             std::string_view locale = {});
+
+// The known meeting application a process is: from its unit, else from its executable name.
+struct AppMatch {
+  std::string bundleIdentifier;
+  std::string desktopId;
+};
+std::optional<AppMatch> identityOf(std::string_view cgroupFile, std::string_view comm);
 
 // $XDG_DATA_HOME/applications, $XDG_DATA_DIRS/*/applications and the Flatpak and snap export
 // folders, in that order.

@@ -136,7 +136,7 @@ TEST(ProcReader, FixtureTree) {
   TempDir t;
   const std::string user = "0::/user.slice/user-1000.slice/user@1000.service/app.slice/";
   const std::string terminal = user + "app-gnome-org.gnome.Terminal-31.scope\n";
-  // Flatpak Zoom: the sandbox's first process is listed, its helpers are not.
+  // Flatpak Zoom: one line, the app's own process (not bubblewrap's), its helpers not listed.
   addProcess(t, 100, user + "app-flatpak-us.zoom.Zoom-12345.scope\n", "bwrap", 1);
   addProcess(t, 101, user + "app-flatpak-us.zoom.Zoom-12345.scope\n", "zoom", 100);
   addProcess(t, 102, user + "app-flatpak-us.zoom.Zoom-12345.scope\n", "zoom", 101);
@@ -149,9 +149,15 @@ TEST(ProcReader, FixtureTree) {
   // Slack as a snap.
   addProcess(t, 400, user + "snap.slack.slack-0b1f2e3d-4c5b-6a79-8887-96a5b4c3d2e1.scope\n",
              "slack", 1);
-  // Two independent Edge instances: two lines.
+  // Edge outside any unit, with a helper re-parented to PID 1: one line for the application.
   addProcess(t, 700, terminal, "msedge", 150);
   addProcess(t, 701, terminal, "msedge", 1);
+  // Brave in its unit: a zygote re-parented away and a crash handler whose name is not
+  // Brave's stay on the main process's line.
+  const std::string brave = user + "app-gnome-brave\\x2dbrowser-77.scope\n";
+  addProcess(t, 900, brave, "chrome_crashpad", 1);
+  addProcess(t, 901, brave, "brave", 1);
+  addProcess(t, 902, brave, "brave", 1);
   // Discord on cgroup v1; a helper whose comm in stat holds ") " still finds its parent.
   addProcess(t, 800, "1:name=systemd:/user.slice/app-discord-5.scope\n0::/\n", "Discord", 1);
   addProcess(t, 801, "1:name=systemd:/user.slice/app-discord-5.scope\n0::/\n", "Discord", 800,
@@ -185,10 +191,10 @@ TEST(ProcReader, FixtureTree) {
     std::optional<std::string> name;
   };
   const std::vector<Row> expected = {
-      {100, "us.zoom.xos", "Zoom Workplace"},       {200, "com.google.Chrome", "Google Chrome"},
+      {101, "us.zoom.xos", "Zoom Workplace"},       {200, "com.google.Chrome", "Google Chrome"},
       {300, "com.microsoft.teams", std::nullopt},   {400, "com.tinyspeck.slackmacgap", "Slack"},
-      {700, "com.microsoft.edgemac", std::nullopt}, {701, "com.microsoft.edgemac", std::nullopt},
-      {800, "com.hnc.Discord", "Discord"},
+      {700, "com.microsoft.edgemac", std::nullopt}, {800, "com.hnc.Discord", "Discord"},
+      {901, "com.brave.Browser", std::nullopt},
   };
   ASSERT_EQ(apps.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
