@@ -102,13 +102,36 @@ bool isUuid(std::string_view s) {
 
 // Terminal emulators: the processes of their units are whatever the user started in them, so
 // such a unit is no one application's.
-constexpr std::array<std::string_view, 30> kTerminals = {
-    "org.gnome.Terminal", "gnome-terminal", "org.gnome.Console", "kgx", "org.kde.konsole",
-    "konsole", "org.kde.yakuake", "xterm", "uxterm", "Alacritty", "kitty", "foot", "footclient",
-    "org.codeberg.dnkl.foot", "xfce4-terminal", "tilix", "com.gexperts.Tilix", "terminator",
-    "org.wezfurlong.wezterm", "wezterm", "com.raggesilver.BlackBox", "lxterminal",
-    "mate-terminal", "qterminal", "terminology", "io.elementary.terminal", "com.mitchellh.ghostty",
-    "ghostty", "urxvt", "st"};
+constexpr std::array<std::string_view, 30> kTerminals = {"org.gnome.Terminal",
+                                                         "gnome-terminal",
+                                                         "org.gnome.Console",
+                                                         "kgx",
+                                                         "org.kde.konsole",
+                                                         "konsole",
+                                                         "org.kde.yakuake",
+                                                         "xterm",
+                                                         "uxterm",
+                                                         "Alacritty",
+                                                         "kitty",
+                                                         "foot",
+                                                         "footclient",
+                                                         "org.codeberg.dnkl.foot",
+                                                         "xfce4-terminal",
+                                                         "tilix",
+                                                         "com.gexperts.Tilix",
+                                                         "terminator",
+                                                         "org.wezfurlong.wezterm",
+                                                         "wezterm",
+                                                         "com.raggesilver.BlackBox",
+                                                         "lxterminal",
+                                                         "mate-terminal",
+                                                         "qterminal",
+                                                         "terminology",
+                                                         "io.elementary.terminal",
+                                                         "com.mitchellh.ghostty",
+                                                         "ghostty",
+                                                         "urxvt",
+                                                         "st"};
 
 bool isTerminal(std::string_view id) {
   return std::find(kTerminals.begin(), kTerminals.end(), id) != kTerminals.end();
@@ -310,9 +333,8 @@ bool inUnit(std::string_view cgroupFile, const ApplicationUnit& unit) {
     const auto eol = cgroupFile.find('\n');
     const std::string_view line = cgroupFile.substr(0, eol);
     cgroupFile = eol == std::string_view::npos ? std::string_view{} : cgroupFile.substr(eol + 1);
-    if (line == unit.path ||
-        (line.starts_with(unit.path) && line.size() > unit.path.size() &&
-         line[unit.path.size()] == '/'))
+    if (line == unit.path || (line.starts_with(unit.path) && line.size() > unit.path.size() &&
+                              line[unit.path.size()] == '/'))
       return true;
   }
   return false;

@@ -32,7 +32,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
   // Non-blocking, so that opening a FIFO returns at once; it is refused just below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<unsigned long long>(st.st_size) > limit) {
     ::close(fd);
@@ -64,8 +64,7 @@ std::optional<pid_t> parentFromStat(const std::string& stat) {
   while (i < stat.size() && stat[i] == ' ') ++i;
   std::size_t end = i;
   while (end < stat.size() && stat[end] >= '0' && stat[end] <= '9') ++end;
-  if (end == i || (end < stat.size() && stat[end] != ' ' && stat[end] != '\n'))
-    return std::nullopt;
+  if (end == i || (end < stat.size() && stat[end] != ' ' && stat[end] != '\n')) return std::nullopt;
   return parsePid(stat.substr(i, end - i));
 }
 

@@ -24,10 +24,10 @@ std::optional<std::string> readSmallFile(const std::string& path,
 struct ProcessInfo {
   pid_t pid = 0;
   pid_t parent = 0;
-  std::string comm;             // /proc/PID/comm without its line feed (at most 15 bytes)
-  std::string executable;       // the file name of /proc/PID/exe's target; empty if unreadable
+  std::string comm;               // /proc/PID/comm without its line feed (at most 15 bytes)
+  std::string executable;         // the file name of /proc/PID/exe's target; empty if unreadable
   std::vector<std::string> argv;  // /proc/PID/cmdline
-  std::string cgroup;           // /proc/PID/cgroup
+  std::string cgroup;             // /proc/PID/cgroup
   // NSpid from /proc/PID/status: the process's id in each PID namespace it is in, from the
   // one of this /proc tree inwards; just {pid} outside any nested namespace.
   std::vector<pid_t> namespacePids;

@@ -99,9 +99,9 @@ std::vector<RunningApplication> runningApplications(
   const std::string locale = userLocale();
   std::vector<RunningApplication> apps;
   for (Group& g : groups) {
-    apps.push_back(RunningApplication{mainProcess(g), std::move(g.identity.bundleIdentifier),
-                                      desktopEntryName(g.identity.desktopId, applicationDirs,
-                                                       locale)});
+    apps.push_back(
+        RunningApplication{mainProcess(g), std::move(g.identity.bundleIdentifier),
+                           desktopEntryName(g.identity.desktopId, applicationDirs, locale)});
   }
   return apps;
 }

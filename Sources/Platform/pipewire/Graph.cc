@@ -1,5 +1,7 @@
 #include "Platform/pipewire/Graph.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +13,7 @@ struct Graph::Client {
   pw_proxy* proxy = nullptr;
   spa_hook listener{};
   pw_client_events events{};
+  host::ClientClaims claims;
   std::optional<pid_t> pid;
 };
 
@@ -31,6 +34,14 @@ std::string prop(const spa_dict* props, const char* key) {
 
 bool isTrue(const std::string& v) {
   return v == "true" || v == "1";
+}
+
+pid_t parsePid(const std::string& text) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  return (!text.empty() && *end == '\0' && value > 0 && value < (1L << 30))
+             ? static_cast<pid_t>(value)
+             : 0;
 }
 
 std::uint32_t parseRate(const char* value) {
@@ -93,6 +104,7 @@ void Graph::detach() {
   }
   nodes_.clear();
   ports_.clear();
+  links_.clear();
   defaultSink_.clear();
   defaultSource_.clear();
   clockRate_ = 48000;
@@ -141,6 +153,14 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
     p.monitor = isTrue(prop(props, PW_KEY_PORT_MONITOR));
     p.channel = prop(props, PW_KEY_AUDIO_CHANNEL);
     self->ports_[id] = std::move(p);
+  } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+    GraphLink l;
+    l.id = id;
+    l.outputNode = static_cast<std::uint32_t>(
+        std::strtoul(prop(props, PW_KEY_LINK_OUTPUT_NODE).c_str(), nullptr, 10));
+    l.inputNode = static_cast<std::uint32_t>(
+        std::strtoul(prop(props, PW_KEY_LINK_INPUT_NODE).c_str(), nullptr, 10));
+    self->links_[id] = l;
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
     self->bindClient(id);
     return;  // the change comes with the client's info
@@ -155,7 +175,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
 
 void Graph::onGlobalRemove(void* data, std::uint32_t id) {
   auto* self = static_cast<Graph*>(data);
-  bool changed = self->nodes_.erase(id) + self->ports_.erase(id) > 0;
+  bool changed = self->nodes_.erase(id) + self->ports_.erase(id) + self->links_.erase(id) > 0;
   if (auto it = self->clients_.find(id); it != self->clients_.end()) {
     spa_hook_remove(&it->second->listener);
     pw_proxy_destroy(it->second->proxy);
@@ -185,15 +205,36 @@ void Graph::bindClient(std::uint32_t id) {
   c->events.version = PW_VERSION_CLIENT_EVENTS;
   c->events.info = [](void* data, const pw_client_info* info) {
     auto* client = static_cast<Client*>(data);
-    const std::string pid = prop(info->props, PW_KEY_APP_PROCESS_ID);
-    char* end = nullptr;
-    const long value = std::strtol(pid.c_str(), &end, 10);
-    // A client without a process id still counts as known: its streams are nobody's.
-    client->pid = (!pid.empty() && *end == '\0' && value > 0) ? static_cast<pid_t>(value) : 0;
-    client->graph->changed_();
+    client->graph->onClientInfo(*client, info->props);
   };
   pw_proxy_add_object_listener(c->proxy, &c->listener, &c->events, c.get());
   clients_[id] = std::move(c);
+}
+
+void Graph::onClientInfo(Client& client, const spa_dict* props) {
+  host::ClientClaims& c = client.claims;
+  c.securePid = parsePid(prop(props, PW_KEY_SEC_PID));
+  c.claimedPid = parsePid(prop(props, PW_KEY_APP_PROCESS_ID));
+  c.binary = prop(props, PW_KEY_APP_PROCESS_BINARY);
+  c.api = prop(props, PW_KEY_CLIENT_API);
+  c.appId = prop(props, "pipewire.access.portal.app_id");
+  // Our own client: the server sees this process under the PID it reports for it. When that
+  // is not our PID, this process is in a PID namespace of its own and the server's PIDs mean
+  // nothing here.
+  const char* self = pw_get_prgname();
+  if (c.claimedPid == ::getpid() && c.securePid > 0 && c.api.empty() && self != nullptr &&
+      c.binary == self) {
+    const bool local = c.securePid == ::getpid();
+    if (local != securePidsAreLocal_) {
+      securePidsAreLocal_ = local;
+      for (auto& [id, other] : clients_)
+        if (other.get() != &client && other->pid)
+          other->pid = host::trustedPid(other->claims, securePidsAreLocal_);
+    }
+  }
+  // A client whose process cannot be trusted still counts as known: its streams are nobody's.
+  client.pid = host::trustedPid(c, securePidsAreLocal_);
+  changed_();
 }
 
 void Graph::bindMetadata(std::uint32_t id, const std::string& name) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/HostIdentity.h"
 #include "Platform/pipewire/PwApi.h"
 
 namespace platform::pw {
@@ -24,6 +25,12 @@ struct GraphNode {
   std::string linkGroup;   // node.link-group
   std::uint32_t clientId = SPA_ID_INVALID;
   bool capturesSink = false;  // stream.capture.sink
+};
+
+struct GraphLink {
+  std::uint32_t id = 0;
+  std::uint32_t outputNode = 0;
+  std::uint32_t inputNode = 0;
 };
 
 struct GraphPort {
@@ -47,9 +54,11 @@ class Graph {
 
   const std::map<std::uint32_t, GraphNode>& nodes() const { return nodes_; }
   const std::map<std::uint32_t, GraphPort>& ports() const { return ports_; }
+  const std::map<std::uint32_t, GraphLink>& links() const { return links_; }
   const GraphNode* node(std::uint32_t id) const;
   const GraphNode* nodeNamed(const std::string& name) const;
-  // The process id of a node's client, once the client's info has arrived.
+  // The process of a node's client once the client's info has arrived: the PID that can be
+  // trusted (see host::trustedPid), 0 when none can.
   std::optional<pid_t> processOf(const GraphNode& node) const;
 
   const std::string& defaultSink() const { return defaultSink_; }
@@ -68,6 +77,7 @@ class Graph {
   void bindClient(std::uint32_t id);
   void bindMetadata(std::uint32_t id, const std::string& name);
   void onMetadataProperty(Metadata& md, const char* key, const char* value);
+  void onClientInfo(Client& client, const spa_dict* props);
 
   std::function<void()> changed_;
   pw_registry* registry_ = nullptr;
@@ -76,6 +86,7 @@ class Graph {
 
   std::map<std::uint32_t, GraphNode> nodes_;
   std::map<std::uint32_t, GraphPort> ports_;
+  std::map<std::uint32_t, GraphLink> links_;
   std::map<std::uint32_t, std::unique_ptr<Client>> clients_;
   std::map<std::uint32_t, std::unique_ptr<Metadata>> metadata_;
   Metadata* defaultMetadata_ = nullptr;
@@ -84,6 +95,9 @@ class Graph {
   std::string defaultSource_;
   std::uint32_t clockRate_ = 48000;
   std::uint32_t forceRate_ = 0;
+  // Whether the server's PIDs are ours: false once our own client shows that this process
+  // runs in another PID namespace than the server.
+  bool securePidsAreLocal_ = true;
 };
 
 // The "name" of a default-node metadata value such as {"name":"alsa_output.pci"}; empty when

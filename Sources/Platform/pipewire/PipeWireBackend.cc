@@ -1,8 +1,12 @@
 #include "Platform/pipewire/PipeWireBackend.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
+#include "HarkwellCore/Protocol.h"
+#include "Platform/HostIdentity.h"
 #include "Platform/pipewire/ProcessTree.h"
 
 namespace platform::pw {
@@ -196,12 +200,14 @@ OSStatus PipeWireBackend::createProcessTap(const CATapDescription& description,
   if (outTapID == nullptr) return kAudioHardwareIllegalOperationError;
   if (!description.isMono() || !description.isExclusive())
     return kAudioHardwareUnsupportedOperationError;
-  std::vector<pid_t> excluded;
+  // An excluded process stands for its application: decided here, once, and said once.
+  std::vector<host::Host> excluded;
   for (AudioObjectID process : description.processes()) {
     const auto pid = objects_.pidOf(process);
     if (!pid) return kAudioHardwareBadObjectError;
-    excluded.push_back(*pid);
+    excluded.push_back(host::identifyHost(*pid, ::getpid()));
   }
+  for (const host::Host& h : excluded) harkwell::Log::info(host::describe(h));
   Connection::Lock lock(*connection_);
   if (!connection_->ready()) return kAudioHardwareNotRunningError;
   const AudioObjectID id = objects_.newObject(ObjectTable::Kind::tap);

@@ -13,7 +13,7 @@ namespace {
 constexpr auto kDrainWait = std::chrono::milliseconds(50);
 }  // namespace
 
-TapSession::TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded)
+TapSession::TapSession(AudioObjectID tapID, std::string uuid, std::vector<host::Host> excluded)
     : tapID_(tapID),
       uuid_(std::move(uuid)),
       stream_(new TapStream(std::move(excluded), "harkwell-tap-" + std::to_string(::getpid()) +

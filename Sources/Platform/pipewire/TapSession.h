@@ -31,7 +31,7 @@ struct PropertyListener {
 
 class TapSession : public std::enable_shared_from_this<TapSession> {
  public:
-  TapSession(AudioObjectID tapID, std::string uuid, std::vector<pid_t> excluded);
+  TapSession(AudioObjectID tapID, std::string uuid, std::vector<host::Host> excluded);
   ~TapSession();
   TapSession(const TapSession&) = delete;
   TapSession& operator=(const TapSession&) = delete;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "Platform/pipewire/ProcessTree.h"
+#include "Platform/pipewire/PlaybackRules.h"
 #include "Platform/pipewire/StreamFormat.h"
 
 namespace platform::pw {
@@ -33,7 +33,7 @@ Side sideOf(const std::string& channel) {
 
 }  // namespace
 
-TapStream::TapStream(std::vector<pid_t> excluded, std::string group)
+TapStream::TapStream(std::vector<host::Host> excluded, std::string group)
     : excluded_(std::move(excluded)), group_(std::move(group)), ring_(kRingSamples, kRingCycles) {
   tapEvents_.version = PW_VERSION_STREAM_EVENTS;
   tapEvents_.process = &TapStream::onProcess;
@@ -117,22 +117,25 @@ void TapStream::teardown() {
   }
 }
 
+bool TapStream::isExcluded(std::uint32_t clientId, pid_t pid) const {
+  const auto key = std::make_pair(clientId, pid);
+  if (auto it = verdicts_.find(key); it != verdicts_.end()) return it->second;
+  bool excluded = false;
+  for (const host::Host& h : excluded_) excluded = excluded || host::isHostProcess(h, pid);
+  // Forget clients that are gone now and then, so the table stays the size of the graph.
+  if (verdicts_.size() > 4096) verdicts_.clear();
+  verdicts_[key] = excluded;
+  return excluded;
+}
+
 bool TapStream::wantsNode(const Graph& graph, const GraphNode& node) const {
   if (node.mediaClass != "Stream/Output/Audio") return false;
   // Until the client's info arrives nobody knows whose stream it is.
   const auto pid = graph.processOf(node);
   if (!pid) return false;
   if (*pid == ::getpid()) return false;
-  if (*pid > 0 && isSelfOrDescendant(*pid, excluded_)) return false;
-  // A loopback or filter whose capture side records a sink's monitor replays what the tap
-  // already hears.
-  for (const auto& [id, other] : graph.nodes()) {
-    if (id == node.id || !other.capturesSink) continue;
-    const bool sameLinkGroup = !node.linkGroup.empty() && other.linkGroup == node.linkGroup;
-    const bool sameGroup = !node.group.empty() && other.group == node.group;
-    if (sameLinkGroup || sameGroup) return false;
-  }
-  return true;
+  if (*pid > 0 && isExcluded(node.clientId, *pid)) return false;
+  return !isReplay(graph, node);
 }
 
 void TapStream::relink(const Graph& graph, pw_core* core) {

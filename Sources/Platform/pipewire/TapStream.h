@@ -1,5 +1,6 @@
 // The PipeWire side of a process tap: an input stream that nobody links automatically, fed
-// by the backend with the playback streams of every process but the excluded ones, and an
+// by the backend with the playback streams of every process but the excluded applications'
+// (see HostIdentity.h), replays of virtual sinks left out (PlaybackRules.h), and an
 // "anchor" stream in the same node group that captures the default sink's monitor, so the tap
 // runs on the default sink's clock (silence included).
 //
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/HostIdentity.h"
 #include "Platform/pipewire/CycleRing.h"
 #include "Platform/pipewire/Graph.h"
 #include "Platform/pipewire/PwApi.h"
@@ -27,7 +29,7 @@ namespace platform::pw {
 
 class TapStream {
  public:
-  TapStream(std::vector<pid_t> excluded, std::string group);
+  TapStream(std::vector<host::Host> excluded, std::string group);
   TapStream(const TapStream&) = delete;
   TapStream& operator=(const TapStream&) = delete;
 
@@ -58,7 +60,12 @@ class TapStream {
   pw_stream* makeStream(pw_core* core, const char* name, bool anchor);
   void dropLinks();
 
-  const std::vector<pid_t> excluded_;
+  bool isExcluded(std::uint32_t clientId, pid_t pid) const;
+
+  const std::vector<host::Host> excluded_;
+  // Whose process each client's is, decided once per client (a PipeWire id may come back for
+  // another client, so the PID is part of the key).
+  mutable std::map<std::pair<std::uint32_t, pid_t>, bool> verdicts_;
   const std::string group_;
   Wakeup wakeup_;
   CycleRing ring_;
