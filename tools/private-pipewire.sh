@@ -6,12 +6,16 @@
 #   tools/private-pipewire.sh kill-server DIR  kill the PipeWire server (and what dies with it),
 #                                              keeping the D-Bus session; `start DIR` again
 #                                              brings the server back under the same names
+#   tools/private-pipewire.sh mic-off DIR      unplug the virtual microphone (no source is left)
+#   tools/private-pipewire.sh mic-on DIR       plug it back in as the default source
 #
 # Inside DIR: runtime/ (XDG_RUNTIME_DIR), state/ and config/ (WirePlumber's private state),
 # *.log and *.pid. The session has a null sink "harkwell-test-speaker" (the default sink, 48 kHz
 # stereo) and a virtual microphone: a loopback whose capture side is the sink
 # "harkwell-test-mic-input" (play into it) and whose playback side is the source
-# "harkwell-test-mic" (the default source, 48 kHz mono).
+# "harkwell-test-mic" (the default source, 48 kHz mono). pipewire-pulse serves PulseAudio
+# clients (paplay, browsers) on runtime/pulse/native; ALSA clients reach the server through
+# pipewire-alsa's default device.
 set -euo pipefail
 
 SPEAKER=harkwell-test-speaker
@@ -90,6 +94,27 @@ default_is() {
   pw-metadata -n default 0 "$1" 2>/dev/null | grep -q "value:'{\"name\":\"$2\"}'"
 }
 
+start_mic() {
+  launch loopback pw-loopback -n "$MIC" -c 1 -m '[ MONO ]' \
+    --capture-props="media.class=Audio/Sink node.name=$MIC_INPUT node.description=\"Harkwell test mic input\" audio.position=[MONO]" \
+    --playback-props="media.class=Audio/Source node.name=$MIC node.description=\"Harkwell test mic\" audio.position=[MONO]"
+}
+
+mic_off() {
+  setup_env
+  end_process loopback
+  wait_for 5 "! node_exists $MIC" || die "the microphone did not go"
+}
+
+mic_on() {
+  setup_env
+  pid_alive "$(read_pid loopback)" || start_mic
+  wait_for 5 "node_exists $MIC" || { show_log loopback; die "the microphone did not come back"; }
+  pw-metadata -n default 0 default.configured.audio.source "{\"name\":\"$MIC\"}" Spa:String:JSON \
+    >/dev/null 2>&1 || die "could not set the default source"
+  wait_for 5 "default_is default.audio.source $MIC" || die "$MIC did not become the default"
+}
+
 start() {
   command -v pipewire >/dev/null || die "pipewire is not installed"
   command -v wireplumber >/dev/null || die "wireplumber is not installed"
@@ -113,12 +138,20 @@ start() {
   fi
   # Leftovers of a killed server.
   end_process loopback
+  end_process pulse
   end_process wireplumber
   rm -f "$dir/runtime/pipewire-0" "$dir/runtime/pipewire-0.lock"
 
   launch pipewire pipewire
   wait_for 5 "[[ -S '$dir/runtime/pipewire-0' ]] && pw-cli info 0" ||
     { show_log pipewire; die "pipewire did not start"; }
+
+  if command -v pipewire-pulse >/dev/null; then
+    end_process pulse
+    launch pulse pipewire-pulse
+    wait_for 5 "[[ -S '$dir/runtime/pulse/native' ]]" ||
+      { show_log pulse; die "pipewire-pulse did not start"; }
+  fi
 
   launch wireplumber wireplumber
   wait_for 5 "pw-metadata -n default 0 2>/dev/null | grep -q 'Found'" ||
@@ -129,10 +162,7 @@ node.description=\"Harkwell test speaker\" media.class=Audio/Sink object.linger=
 audio.position=[FL FR] audio.rate=48000 }" >"$dir/speaker.log" 2>&1 ||
     { show_log speaker; die "could not create the null sink $SPEAKER"; }
 
-  launch loopback pw-loopback -n "$MIC" -c 1 -m '[ MONO ]' \
-    --capture-props="media.class=Audio/Sink node.name=$MIC_INPUT node.description=\"Harkwell test mic input\" audio.position=[MONO]" \
-    --playback-props="media.class=Audio/Source node.name=$MIC node.description=\"Harkwell test mic\" audio.position=[MONO]"
-
+  start_mic
   wait_for 5 "node_exists $SPEAKER && node_exists $MIC && node_exists $MIC_INPUT" ||
     { show_log loopback; die "the test nodes did not appear"; }
 
@@ -163,12 +193,14 @@ kill_server() {
   fi
   rm -f "$dir/pipewire.pid"
   end_process loopback
+  end_process pulse
   end_process wireplumber
 }
 
 stop() {
   [[ -d $dir ]] || return 0
   end_process loopback
+  end_process pulse
   end_process wireplumber
   end_process pipewire
   end_process dbus
@@ -179,5 +211,7 @@ case $cmd in
   start) start ;;
   stop) stop ;;
   kill-server) kill_server ;;
+  mic-off) mic_off ;;
+  mic-on) mic_on ;;
   *) usage ;;
 esac

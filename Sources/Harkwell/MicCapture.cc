@@ -52,16 +52,26 @@ void MicCapture::start() {
         "\u2192 Privacy & Security");
   }
 
-  buildAndStart("started");
-
-  const std::weak_ptr<MicCapture> weakSelf = weak_from_this();
-  auto token = NotificationCenter::defaultCenter().addObserver(
-      AVAudioEngineConfigurationChangeNotification, engine.get(), DispatchQueue::main(),
-      [weakSelf] {
-        if (auto self = weakSelf.lock()) self->handleConfigChange();
-      });
-  std::lock_guard lock(lifecycle);
-  configObserver = std::move(token);
+  // The observer is registered whether or not the first build succeeds: a microphone that is
+  // missing at start (none plugged in yet) comes up through the rebuild once one appears.
+  // The failure is still reported to the caller.
+  auto observe = [this] {
+    const std::weak_ptr<MicCapture> weakSelf = weak_from_this();
+    auto token = NotificationCenter::defaultCenter().addObserver(
+        AVAudioEngineConfigurationChangeNotification, engine.get(), DispatchQueue::main(),
+        [weakSelf] {
+          if (auto self = weakSelf.lock()) self->handleConfigChange();
+        });
+    std::lock_guard lock(lifecycle);
+    configObserver = std::move(token);
+  };
+  try {
+    buildAndStart("started");
+  } catch (const NSError&) {
+    observe();
+    throw;
+  }
+  observe();
 }
 
 void MicCapture::buildAndStart(const std::string& label) {

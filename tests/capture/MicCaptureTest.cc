@@ -195,7 +195,7 @@ TEST_F(MicCaptureTest, EachStartFailureLeavesTheEngineStoppedWithoutATap) {
     const auto calls = backend.callTexts();
     const std::size_t running = backend.runningEngines();
     const std::size_t taps = backend.installedInputTaps();
-    // No observer was registered: a configuration change finds nobody.
+    // The observer is there all the same, so that a later change can bring capture up.
     backend.postEngineConfigurationChange();
     const std::size_t observed = drainMainQueue();
     mic->stop();
@@ -212,7 +212,7 @@ TEST_F(MicCaptureTest, EachStartFailureLeavesTheEngineStoppedWithoutATap) {
               row.lastCalls);
     EXPECT_EQ(running, 0u);
     EXPECT_EQ(taps, 0u);
-    EXPECT_EQ(observed, 0u);
+    EXPECT_GE(observed, 1u);
     EXPECT_EQ(lines, std::vector<std::string>{"[velto] MicCapture stopped"});
   }
 }

@@ -206,5 +206,37 @@ TEST_F(MicReconfigureTest, ANotificationAfterGivingUpStartsAFreshChain) {
   EXPECT_EQ(logged[6], kReconfigured);
 }
 
+class MicAbsentAtStartTest : public CaptureTest {};
+
+TEST_F(MicAbsentAtStartTest, FirstInputDeviceToAppearIsCapturedThroughTheRebuild) {
+  // No microphone at start (none plugged in, or only a sink's monitor on offer): start fails
+  // as specified, and the configuration change that a new device brings starts capture.
+  ManualClock clock;
+  setClock(&clock);
+  FdCapture log(STDERR_FILENO);
+  backend.setInputFormat(kNoInput);
+  auto mic = MicCapture::make();
+  std::optional<NSError> error;
+  try {
+    mic->start();
+  } catch (const NSError& e) {
+    error = e;
+  }
+  backend.setInputFormat(kMic48k);
+  backend.postEngineConfigurationChange();
+  drainMainQueue();
+  clock.advance(0.3);
+  drainMainQueue();
+  const std::size_t running = backend.runningEngines();
+  mic->stop();
+  const auto lines = splitLines(log.finish());
+  setClock(nullptr);
+
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription(), "No microphone input available (sr=0)");
+  EXPECT_EQ(running, 1u);
+  EXPECT_EQ(lines, (std::vector<std::string>{kReconfigured, "[velto] MicCapture stopped"}));
+}
+
 }  // namespace
 }  // namespace harkwell

@@ -41,8 +41,8 @@ class E2ETest : public ::testing::Test {
   }
 
   // Harkwell started and past its `ready` message.
-  std::unique_ptr<HarkwellProcess> startHarkwell() {
-    auto h = std::make_unique<HarkwellProcess>();
+  std::unique_ptr<HarkwellProcess> startHarkwell(Launch launch = Launch::direct) {
+    auto h = std::make_unique<HarkwellProcess>(std::vector<std::string>{}, launch);
     EXPECT_TRUE(h->waitForReady(10)) << "no ready message";
     return h;
   }

@@ -9,14 +9,18 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace e2e {
 
-HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment) {
+HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment, Launch launch)
+    : launch_(launch) {
   int in[2];
   int out[2];
   int err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+  int report[2];  // the program's PID, from a helper or the exiting parent of an orphan
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+      ::pipe2(report, O_CLOEXEC) != 0)
     return;
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -24,20 +28,59 @@ HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment) {
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
     for (const std::string& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
+    if (launch == Launch::shell) {
+      // dash does not exec the last command of a command string: it stays the parent.
+      ::execl("/bin/sh", "sh", "-c", "\"$0\"", HARKWELL_BINARY, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    if (launch == Launch::helper || launch == Launch::orphan) {
+      const pid_t program = ::fork();
+      if (program == 0) {
+        ::execl(HARKWELL_BINARY, HARKWELL_BINARY, static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      (void)!::write(report[1], &program, sizeof program);
+      if (launch == Launch::helper) ::waitpid(program, nullptr, 0);
+      ::_exit(0);
+    }
     ::execl(HARKWELL_BINARY, HARKWELL_BINARY, static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  ::close(report[1]);
+  if (launch == Launch::helper || launch == Launch::orphan) {
+    (void)!::read(report[0], &program_, sizeof program_);
+    if (launch == Launch::orphan) ::waitpid(pid_, nullptr, 0);
+  }
+  ::close(report[0]);
   stdin_ = in[1];
   out_ = std::thread(&HarkwellProcess::readStdout, this, out[0]);
   err_ = std::thread(&HarkwellProcess::readStderr, this, err[0]);
 }
 
+pid_t HarkwellProcess::pid() const {
+  if (launch_ == Launch::direct) return pid_;
+  if (launch_ != Launch::shell) return program_;
+  // The shell's one child.
+  std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                         "/children");
+  pid_t child = -1;
+  return (children >> child) ? child : -1;
+}
+
 HarkwellProcess::~HarkwellProcess() {
   reading_.store(true);
-  if (!waitExit(0)) {
+  if (launch_ != Launch::direct) {
+    // Not this process's child: end it the way a host does, and make sure it is gone.
+    const pid_t program = pid();
+    closeStdin();
+    waitUntil(5, [&] { return outputEnded_.load(); });
+    if (!outputEnded_.load() && program > 0) ::kill(program, SIGKILL);
+    if (launch_ != Launch::orphan) ::waitpid(pid_, nullptr, 0);
+    if (program > 0) ::waitpid(program, nullptr, WNOHANG);  // adopted by this subreaper
+  } else if (!waitExit(0)) {
     ::kill(pid_, SIGKILL);
     waitExit(5);
   }
@@ -115,6 +158,11 @@ void HarkwellProcess::readStdout(int fd) {
   }
   if (!pending.empty()) corrupt_.store(true);
   ::close(fd);
+  {
+    std::lock_guard lock(mutex_);
+    outputEnded_.store(true);
+  }
+  changed_.notify_all();
 }
 
 void HarkwellProcess::readStderr(int fd) {

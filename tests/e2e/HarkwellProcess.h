@@ -30,15 +30,25 @@ struct Frame {
   Clock::time_point arrival;
 };
 
+// How the program is started, as hosts do it.
+enum class Launch {
+  direct,  // forked and exec'd by this process
+  shell,   // through /bin/sh -c '...' (what Node's exec and Python's shell=True do)
+  helper,  // by a helper process of this one, which waits for it
+  orphan,  // by a process that exits at once, so the program is re-parented (PID 1, a subreaper)
+};
+
 class HarkwellProcess {
  public:
   // `environment`: NAME=VALUE settings for the program on top of this process's own.
-  explicit HarkwellProcess(const std::vector<std::string>& environment = {});
+  explicit HarkwellProcess(const std::vector<std::string>& environment = {},
+                           Launch launch = Launch::direct);
   ~HarkwellProcess();  // kills the process if it still runs
   HarkwellProcess(const HarkwellProcess&) = delete;
   HarkwellProcess& operator=(const HarkwellProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  // The program's process (for Launch::shell, once the shell has started it; -1 before).
+  pid_t pid() const;
   void closeStdin();
   void sendSignal(int signal);
   // The exit status (128 + signal for a killed process), or none after `seconds`.
@@ -62,8 +72,11 @@ class HarkwellProcess {
   void readStdout(int fd);
   void readStderr(int fd);
 
-  pid_t pid_ = -1;
+  Launch launch_ = Launch::direct;
+  pid_t pid_ = -1;      // the child of this process: the program, shell or helper
+  pid_t program_ = -1;  // the program itself where it is not pid_
   int stdin_ = -1;
+  std::atomic<bool> outputEnded_{false};
   std::atomic<bool> reading_{true};
   std::atomic<bool> corrupt_{false};
   std::optional<int> status_;

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <numbers>
 
@@ -63,8 +64,25 @@ void writeToneWav(const std::string& path, double frequency, double amplitude, d
 }
 
 std::unique_ptr<Player> Player::child(const std::vector<std::string>& argv) {
+  return childIn("", argv);
+}
+
+std::unique_ptr<Player> Player::childIn(const std::string& cgroup,
+                                        const std::vector<std::string>& argv) {
+  const std::string procs = cgroup.empty() ? "" : cgroup + "/cgroup.procs";
   const pid_t pid = ::fork();
-  if (pid == 0) execArgv(argv);
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    if (!procs.empty()) {
+      const int fd = ::open(procs.c_str(), O_WRONLY | O_CLOEXEC);
+      char text[16];
+      const int n = std::snprintf(text, sizeof text, "%d", static_cast<int>(::getpid()));
+      if (fd < 0 || ::write(fd, text, static_cast<std::size_t>(n)) != n) ::_exit(126);
+      ::close(fd);
+    }
+    execArgv(argv);
+  }
+  ::setpgid(pid, pid);
   return std::unique_ptr<Player>(new Player(pid, true));
 }
 
@@ -93,7 +111,7 @@ std::unique_ptr<Player> Player::orphan(const std::vector<std::string>& argv) {
 
 void Player::stop() {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
+  ::kill(child_ ? -pid_ : pid_, SIGTERM);
   if (child_) ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }

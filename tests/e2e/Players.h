@@ -18,8 +18,12 @@ void writeToneWav(const std::string& path, double frequency, double amplitude, d
 // A process that is ended (SIGTERM) when the object goes.
 class Player {
  public:
-  // pw-play as a child of this process.
+  // A player (pw-play, paplay, aplay, or a shell running one) as a child of this process, in a
+  // process group of its own that stop() ends whole.
   static std::unique_ptr<Player> child(const std::vector<std::string>& argv);
+  // The same, moved into the cgroup folder `cgroup` before it runs.
+  static std::unique_ptr<Player> childIn(const std::string& cgroup,
+                                         const std::vector<std::string>& argv);
   // pw-play re-parented away from this process (a double fork), so it is no descendant.
   static std::unique_ptr<Player> orphan(const std::vector<std::string>& argv);
   ~Player();

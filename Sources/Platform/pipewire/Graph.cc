@@ -17,6 +17,13 @@ struct Graph::Client {
   std::optional<pid_t> pid;
 };
 
+struct Graph::NodeProxy {
+  Graph* graph = nullptr;
+  std::uint32_t id = 0;
+  pw_proxy* proxy = nullptr;
+  spa_hook listener{};
+};
+
 struct Graph::Metadata {
   Graph* graph = nullptr;
   std::string name;
@@ -90,6 +97,11 @@ void Graph::detach() {
     spa_hook_remove(&c->listener);
     pw_proxy_destroy(c->proxy);
   }
+  for (auto& [id, n] : nodeProxies_) {
+    spa_hook_remove(&n->listener);
+    pw_proxy_destroy(n->proxy);
+  }
+  nodeProxies_.clear();
   for (auto& [id, m] : metadata_) {
     spa_hook_remove(&m->listener);
     pw_proxy_destroy(m->proxy);
@@ -144,6 +156,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
     if (!client.empty())
       n.clientId = static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
     self->nodes_[id] = std::move(n);
+    self->bindNode(id);
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
     GraphPort p;
     p.id = id;
@@ -176,6 +189,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
 void Graph::onGlobalRemove(void* data, std::uint32_t id) {
   auto* self = static_cast<Graph*>(data);
   bool changed = self->nodes_.erase(id) + self->ports_.erase(id) + self->links_.erase(id) > 0;
+  self->dropNodeProxy(id);
   if (auto it = self->clients_.find(id); it != self->clients_.end()) {
     spa_hook_remove(&it->second->listener);
     pw_proxy_destroy(it->second->proxy);
@@ -209,6 +223,49 @@ void Graph::bindClient(std::uint32_t id) {
   };
   pw_proxy_add_object_listener(c->proxy, &c->listener, &c->events, c.get());
   clients_[id] = std::move(c);
+}
+
+void Graph::bindNode(std::uint32_t id) {
+  dropNodeProxy(id);
+  auto n = std::make_unique<NodeProxy>();
+  n->graph = this;
+  n->id = id;
+  n->proxy = api::bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
+  if (n->proxy == nullptr) return;
+  static const pw_node_events events = [] {
+    pw_node_events e{};
+    e.version = PW_VERSION_NODE_EVENTS;
+    e.info = [](void* data, const pw_node_info* info) {
+      auto* node = static_cast<NodeProxy*>(data);
+      if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0)
+        node->graph->onNodeInfo(node->id, info->props);
+    };
+    return e;
+  }();
+  pw_proxy_add_object_listener(n->proxy, &n->listener, &events, n.get());
+  nodeProxies_[id] = std::move(n);
+}
+
+void Graph::dropNodeProxy(std::uint32_t id) {
+  auto it = nodeProxies_.find(id);
+  if (it == nodeProxies_.end()) return;
+  spa_hook_remove(&it->second->listener);
+  pw_proxy_destroy(it->second->proxy);
+  nodeProxies_.erase(it);
+}
+
+void Graph::onNodeInfo(std::uint32_t id, const spa_dict* props) {
+  auto it = nodes_.find(id);
+  if (it == nodes_.end()) return;
+  GraphNode& n = it->second;
+  const std::string group = prop(props, PW_KEY_NODE_GROUP);
+  const std::string linkGroup = prop(props, PW_KEY_NODE_LINK_GROUP);
+  const bool capturesSink = isTrue(prop(props, PW_KEY_STREAM_CAPTURE_SINK));
+  if (group == n.group && linkGroup == n.linkGroup && capturesSink == n.capturesSink) return;
+  n.group = group;
+  n.linkGroup = linkGroup;
+  n.capturesSink = capturesSink;
+  changed_();
 }
 
 void Graph::onClientInfo(Client& client, const spa_dict* props) {

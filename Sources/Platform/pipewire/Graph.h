@@ -70,6 +70,7 @@ class Graph {
  private:
   struct Client;
   struct Metadata;
+  struct NodeProxy;
 
   static void onGlobal(void* data, std::uint32_t id, std::uint32_t permissions, const char* type,
                        std::uint32_t version, const spa_dict* props);
@@ -78,6 +79,9 @@ class Graph {
   void bindMetadata(std::uint32_t id, const std::string& name);
   void onMetadataProperty(Metadata& md, const char* key, const char* value);
   void onClientInfo(Client& client, const spa_dict* props);
+  void bindNode(std::uint32_t id);
+  void onNodeInfo(std::uint32_t id, const spa_dict* props);
+  void dropNodeProxy(std::uint32_t id);
 
   std::function<void()> changed_;
   pw_registry* registry_ = nullptr;
@@ -88,6 +92,9 @@ class Graph {
   std::map<std::uint32_t, GraphPort> ports_;
   std::map<std::uint32_t, GraphLink> links_;
   std::map<std::uint32_t, std::unique_ptr<Client>> clients_;
+  // Nodes' own properties (node.group, node.link-group, stream.capture.sink) are not among
+  // what the registry announces: they come with each node's info.
+  std::map<std::uint32_t, std::unique_ptr<NodeProxy>> nodeProxies_;
   std::map<std::uint32_t, std::unique_ptr<Metadata>> metadata_;
   Metadata* defaultMetadata_ = nullptr;
 

@@ -45,9 +45,12 @@ SourceState currentSource(const Graph& graph) {
   s.name = graph.defaultSource();
   const GraphNode* node = graph.nodeNamed(s.name);
   if (node == nullptr) return s;
+  // A sink's monitor is what the speakers play, not a microphone: WirePlumber offers one as
+  // the default source when no real source exists (none plugged in, or not back yet after a
+  // restart). The engine then has no input, as it has with no device at all.
   s.monitor = !isSourceClass(node->mediaClass);
-  if (s.monitor && node->mediaClass != "Audio/Sink") return s;
-  s.channels = static_cast<std::uint32_t>(sourcePositions(graph, *node, s.monitor).size());
+  if (s.monitor) return s;
+  s.channels = static_cast<std::uint32_t>(sourcePositions(graph, *node, false).size());
   if (s.channels == 0 || s.channels > kMaxAudioBuffers) {
     s.channels = 0;
     return s;
@@ -143,7 +146,7 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
   const SourceState s = currentSource(graph_);
   if (s.rate == 0) return fail(kAudioHardwareBadDeviceError, "No input device available");
   const GraphNode* node = graph_.nodeNamed(s.name);
-  const std::vector<std::uint32_t> positions = sourcePositions(graph_, *node, s.monitor);
+  const std::vector<std::uint32_t> positions = sourcePositions(graph_, *node, false);
 
   destroyStream();
   pw_properties* props = pw_properties_new(nullptr, nullptr);
@@ -152,7 +155,11 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
   pw_properties_set(props, PW_KEY_NODE_NAME, name.c_str());
   pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, "Harkwell microphone");
   pw_properties_set(props, "harkwell.role", "mic");
-  if (s.monitor) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
+  // Bound to this source: if it goes, the server must not move the stream on to whatever it
+  // offers instead (a sink's monitor, when no microphone is left). The configuration-change
+  // notification rebuilds the engine on the new default.
+  pw_properties_set(props, PW_KEY_TARGET_OBJECT, s.name.c_str());
+  pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
   pw_stream* stream = pw_stream_new(connection_.core(), name.c_str(), props);
   if (stream == nullptr)
     return fail(kAudioHardwareUnspecifiedError, "Could not create the capture stream");
