@@ -7,6 +7,7 @@ packages=(
   libpipewire-0.3-dev libsoxr-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsamplerate0-dev libspeexdsp-dev
   pipewire pipewire-bin wireplumber dbus dbus-user-session
+  pipewire-pulse pipewire-alsa pulseaudio-utils alsa-utils
   espeak-ng sox
 )
 

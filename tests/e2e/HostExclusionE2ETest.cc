@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "E2EFixture.h"
+#include "Platform/ProcFiles.h"
 
 namespace e2e {
 namespace {
@@ -158,8 +159,9 @@ TEST_F(HostExclusionTest, SubreaperThatOtherApplicationsDescendFromSilencesNothi
   auto other = Player::childIn(browser.path(), {"pw-play", otherTone()});
   sleepFor(0.3);
   auto h = startHarkwell(Launch::orphan);
-  ASSERT_EQ(shellOutput("ps -o ppid= -p " + std::to_string(h->pid())),
-            std::to_string(::getpid()) + "\n")
+  const auto stat = platform::procfs::readSmallFile("/proc/" + std::to_string(h->pid()) + "/stat");
+  ASSERT_TRUE(stat);
+  ASSERT_EQ(platform::procfs::parentFromStat(*stat), ::getpid())
       << "Harkwell was not adopted by the subreaper";
   const auto samples = oneSecondOf(*h, FrameTag::tapPCM, 1.5);
   ASSERT_EQ(samples.size(), 16000u);
