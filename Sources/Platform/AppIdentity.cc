@@ -137,6 +137,22 @@ bool isTerminal(std::string_view id) {
   return std::find(kTerminals.begin(), kTerminals.end(), id) != kTerminals.end();
 }
 
+// Calls f(hierarchy, path) for each "id:controllers:path" line of a /proc/PID/cgroup text, the
+// hierarchy with its trailing colon, until f returns true; whether one did.
+template <typename F>
+bool anyCgroupLine(std::string_view file, F f) {
+  while (!file.empty()) {
+    const auto eol = file.find('\n');
+    const std::string_view line = file.substr(0, eol);
+    file = eol == std::string_view::npos ? std::string_view{} : file.substr(eol + 1);
+    const auto first = line.find(':');
+    const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    if (f(line.substr(0, second + 1), line.substr(second + 1))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<UnitIdentity> identityFromUnit(std::string_view unit) {
@@ -182,25 +198,19 @@ std::optional<UnitIdentity> identityFromUnit(std::string_view unit) {
 }
 
 std::optional<UnitIdentity> identityFromCgroup(std::string_view cgroupFile) {
-  while (!cgroupFile.empty()) {
-    const auto eol = cgroupFile.find('\n');
-    std::string_view line = cgroupFile.substr(0, eol);
-    cgroupFile = eol == std::string_view::npos ? std::string_view{} : cgroupFile.substr(eol + 1);
-    // "hierarchy-id:controllers:path"
-    const auto first = line.find(':');
-    const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
-    if (second == std::string_view::npos) continue;
-    std::string_view path = line.substr(second + 1);
+  std::optional<UnitIdentity> found;
+  anyCgroupLine(cgroupFile, [&](std::string_view, std::string_view path) {
     while (!path.empty()) {
       const auto slash = path.rfind('/');
       const std::string_view component =
           slash == std::string_view::npos ? path : path.substr(slash + 1);
-      if (auto identity = identityFromUnit(component)) return identity;
+      if ((found = identityFromUnit(component))) return true;
       if (slash == std::string_view::npos) break;
       path = path.substr(0, slash);
     }
-  }
-  return std::nullopt;
+    return false;
+  });
+  return found;
 }
 
 std::optional<std::string> bundleForApplicationId(std::string_view id) {
@@ -297,15 +307,8 @@ std::optional<AppMatch> identityOf(std::string_view cgroupFile, std::string_view
 }
 
 std::optional<ApplicationUnit> applicationUnit(std::string_view cgroupFile) {
-  while (!cgroupFile.empty()) {
-    const auto eol = cgroupFile.find('\n');
-    std::string_view line = cgroupFile.substr(0, eol);
-    cgroupFile = eol == std::string_view::npos ? std::string_view{} : cgroupFile.substr(eol + 1);
-    const auto first = line.find(':');
-    const auto second = first == std::string_view::npos ? first : line.find(':', first + 1);
-    if (second == std::string_view::npos) continue;
-    const std::string_view hierarchy = line.substr(0, second + 1);
-    std::string_view path = line.substr(second + 1);
+  std::optional<ApplicationUnit> found;
+  anyCgroupLine(cgroupFile, [&](std::string_view hierarchy, std::string_view path) {
     // The innermost unit of the path decides: a process in "vte-spawn-<uuid>.scope" below a
     // terminal's unit belongs to no application unit.
     while (!path.empty() && path != "/") {
@@ -313,31 +316,28 @@ std::optional<ApplicationUnit> applicationUnit(std::string_view cgroupFile) {
       const std::string_view component =
           slash == std::string_view::npos ? path : path.substr(slash + 1);
       if (endsWith(component, ".scope") || endsWith(component, ".service")) {
-        auto identity = identityFromUnit(component);
-        if (!identity) break;  // a unit of no one application (session-2.scope, dbus.service)
-        const bool terminal = std::any_of(identity->ids.begin(), identity->ids.end(),
-                                          [](const std::string& id) { return isTerminal(id); });
-        if (terminal) break;
-        return ApplicationUnit{std::string(hierarchy) + std::string(path), std::string(component),
-                               identity->ids.front()};
+        const auto identity = identityFromUnit(component);
+        // A unit of no one application (session-2.scope, dbus.service), or a terminal's.
+        if (!identity || std::any_of(identity->ids.begin(), identity->ids.end(), isTerminal))
+          return false;
+        found = ApplicationUnit{std::string(hierarchy) + std::string(path), std::string(component),
+                                identity->ids.front()};
+        return true;
       }
       if (slash == std::string_view::npos) break;
       path = path.substr(0, slash);
     }
-  }
-  return std::nullopt;
+    return false;
+  });
+  return found;
 }
 
 bool inUnit(std::string_view cgroupFile, const ApplicationUnit& unit) {
-  while (!cgroupFile.empty()) {
-    const auto eol = cgroupFile.find('\n');
-    const std::string_view line = cgroupFile.substr(0, eol);
-    cgroupFile = eol == std::string_view::npos ? std::string_view{} : cgroupFile.substr(eol + 1);
-    if (line == unit.path || (line.starts_with(unit.path) && line.size() > unit.path.size() &&
-                              line[unit.path.size()] == '/'))
-      return true;
-  }
-  return false;
+  return anyCgroupLine(cgroupFile, [&](std::string_view hierarchy, std::string_view path) {
+    const std::string line = std::string(hierarchy) + std::string(path);
+    return line == unit.path || (line.starts_with(unit.path) && line.size() > unit.path.size() &&
+                                 line[unit.path.size()] == '/');
+  });
 }
 
 }  // namespace platform::appidentity

@@ -174,8 +174,11 @@ TEST_F(HostExclusionTest, HostsPlayersInPidNamespacesAreLeftOut) {
   auto pulse = Player::child({"unshare", "--pid", "--fork", "--mount-proc", "paplay", hostTone()});
   auto native =
       Player::child({"unshare", "--pid", "--fork", "--mount-proc", "pw-play", hostTone()});
+  // Another application in a sandbox of its own. It plays natively: a PulseAudio client would
+  // make the same claim as the host's (paplay, PID 1), and two identical claims are left in
+  // system audio, as nobody can tell them apart.
   auto other =
-      Player::orphan({"unshare", "--pid", "--fork", "--mount-proc", "paplay", otherTone()});
+      Player::orphan({"unshare", "--pid", "--fork", "--mount-proc", "pw-play", otherTone()});
   expectOnlyTheOtherApplication(*h);
 }
 
