@@ -189,6 +189,10 @@ struct VirtualSink {
   const char* load;                 // or a module loaded through pipewire-pulse
 };
 
+void PrintTo(const VirtualSink& v, std::ostream* out) {
+  *out << v.name;
+}
+
 class VirtualSinkTest : public HostExclusionTest,
                         public ::testing::WithParamInterface<VirtualSink> {};
 
