@@ -19,6 +19,7 @@
 #include "MicCapture.h"
 #include "Platform/CoreAudio.h"
 #include "Platform/Dispatch.h"
+#include "Platform/HostWatch.h"
 
 namespace harkwell {
 
@@ -68,6 +69,17 @@ bool waitForParent() {
     }
     return false;
   }
+}
+
+// The host ended while someone else still holds Harkwell's pipes (standard input would stay
+// open for good): the same shutdown as at end of input.
+void onHostGone(pid_t host) {
+  Log::info("host process " + std::to_string(host) + " ended; exiting");
+  if (shuttingDown.exchange(true)) return;
+  // What is still written would reach nobody; a writer stuck on a full pipe must not hold the
+  // shutdown up.
+  FrameWriter::abandonOutput();
+  shutdown();
 }
 
 void parentWatch() {
@@ -125,6 +137,7 @@ void runCaptureMode(BackendFactory makeBackend) {
   }
 
   platform::DispatchQueue::globalUtility()->async(parentWatch);
+  platform::watchHost(onHostGone);
   platform::dispatchMain();
 }
 

@@ -3,10 +3,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -67,6 +68,19 @@ std::timed_mutex& outputLock() {
   return *lock;
 }
 
+std::atomic<bool> abandoned{false};
+constexpr auto kLockSlice = std::chrono::milliseconds(50);
+
+// Takes the output lock, waiting at most `limit`, in slices so that abandonOutput() ends the
+// wait; whether it is held.
+bool takeLock(std::chrono::milliseconds limit) {
+  for (auto waited = std::chrono::milliseconds(0);; waited += kLockSlice) {
+    if (abandoned.load(std::memory_order_acquire)) return false;
+    if (outputLock().try_lock_for(kLockSlice)) return true;
+    if (waited >= limit) return false;
+  }
+}
+
 [[noreturn]] void failWrite(int err) {
   const std::string line =
       "velto: stdout write failed: " + std::generic_category().message(err) + "\n";
@@ -79,7 +93,11 @@ std::timed_mutex& outputLock() {
 
 void write(FrameTag tag, std::span<const std::uint8_t> payload) {
   const std::vector<std::uint8_t> frame = encode(tag, payload);
-  outputLock().lock();
+  if (!takeLock(std::chrono::milliseconds::max())) return;
+  if (abandoned.load(std::memory_order_acquire)) {
+    outputLock().unlock();
+    return;
+  }
   const int err = detail::writeAll(STDOUT_FILENO, frame.data(), frame.size());
   if (err != 0) failWrite(err);
   outputLock().unlock();
@@ -96,8 +114,16 @@ void exitBetweenFrames(int status) {
   // Once held, the lock is never released: no frame starts after this point, and a frame that
   // another thread is writing has been handed over whole. A writer stuck on a pipe that nobody
   // reads any more must not keep the process alive, hence the time limit.
-  (void)outputLock().try_lock_for(std::chrono::seconds(2));
+  (void)takeLock(std::chrono::seconds(2));
   std::exit(status);
+}
+
+void abandonOutput() {
+  abandoned.store(true, std::memory_order_release);
+}
+
+bool outputAbandoned() {
+  return abandoned.load(std::memory_order_acquire);
 }
 
 }  // namespace FrameWriter

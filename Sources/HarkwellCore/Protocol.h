@@ -55,6 +55,12 @@ void writeControl(const Value::Object& message);
 // ends inside a frame.
 [[noreturn]] void exitBetweenFrames(int status);
 
+// Nobody will read standard output any more (the host has gone): writers waiting for the lock
+// give up within 50 ms without writing, and exitBetweenFrames() no longer waits for a writer
+// stuck on a full pipe.
+void abandonOutput();
+bool outputAbandoned();
+
 }  // namespace FrameWriter
 
 namespace Log {

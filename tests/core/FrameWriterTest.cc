@@ -209,5 +209,30 @@ TEST(FrameWriterExit, ExitBetweenFramesNeverLeavesAPartialFrame) {
   }
 }
 
+// Once nobody will read the output (the host has gone), neither a writer waiting for the lock
+// nor the exit waits for a writer stuck on a full pipe.
+TEST(FrameWriterExit, AbandonedOutputReleasesWaitingWritersAndTheExit) {
+  const auto result = test::runInChild([] {
+    int unread[2];
+    if (::pipe(unread) != 0) return;
+    ::dup2(unread[1], STDOUT_FILENO);  // the read end stays open and is never read
+    std::thread stuck([] {
+      for (;;) FrameWriter::write(FrameTag::tapPCM, Bytes(1 << 20, 0x5A));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::thread waiting([] { FrameWriter::write(FrameTag::micPCM, Bytes{1, 2}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    FrameWriter::abandonOutput();
+    waiting.join();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    Log::info(waited < std::chrono::milliseconds(500) ? "writer released" : "writer held");
+    stuck.detach();
+    FrameWriter::exitBetweenFrames(0);
+  });
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "[velto] writer released\n");
+}
+
 }  // namespace
 }  // namespace harkwell

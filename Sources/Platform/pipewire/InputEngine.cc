@@ -129,8 +129,12 @@ void InputEngine::removeTapOnBus(AVAudioNodeBus bus) {
   // A tap block in progress ends before the tap counts as removed (unless it is the caller),
   // so the owner may replace what the block uses. Bounded: a block stuck in a blocked write
   // must not hang the caller for good.
-  if (std::this_thread::get_id() != shared_->deliveryThread)
-    shared_->tapIdle.wait_for(lock, kTapRemovalWait, [&] { return !shared_->inBlock; });
+  // Nor when nobody reads the output any more: a block stuck writing to it never returns.
+  if (std::this_thread::get_id() == shared_->deliveryThread) return;
+  const auto deadline = std::chrono::steady_clock::now() + kTapRemovalWait;
+  while (shared_->inBlock && !harkwell::FrameWriter::outputAbandoned() &&
+         std::chrono::steady_clock::now() < deadline)
+    shared_->tapIdle.wait_for(lock, std::chrono::milliseconds(50));
 }
 
 bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
