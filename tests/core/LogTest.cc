@@ -21,7 +21,10 @@ TEST(Log, LinesAreWrittenExactly) {
       {false, "x", "[velto] x\n"},
       {true, "x", "[velto][ERROR] x\n"},
       {false, "", "[velto] \n"},
-      {true, "two\nlines", "[velto][ERROR] two\nlines\n"},
+      // Line breaks from outside cannot forge a second line.
+      {true, "two\nlines", "[velto][ERROR] two\\nlines\n"},
+      {false, "unknown arg: x\r\n[velto] shutting down",
+       "[velto] unknown arg: x\\r\\n[velto] shutting down\n"},
       {false, "targeting args ignored \xE2\x80\x94 capturing system audio",
        "[velto] targeting args ignored \xE2\x80\x94 capturing system audio\n"},
       {false, std::string("nul\0inside", 10), std::string("[velto] nul\0inside\n", 19)},
