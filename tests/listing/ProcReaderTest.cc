@@ -1,6 +1,7 @@
 // The /proc reader: application identities from cgroups and executable names, the one-line-per-
 // instance rule and display names from desktop entries, against fixture trees.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,6 +119,22 @@ TEST(DesktopEntry, NameLookup) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(desktopEntryName(c.id, search, c.locale), c.expected) << c.id << " " << c.locale;
+}
+
+TEST(DesktopEntry, FilesThatAreNotEntriesAreSkippedWithoutBlocking) {
+  // Anyone may write these folders: a FIFO nobody writes, an endless device and an entry far
+  // larger than any real one must neither hang the listing nor exhaust its memory.
+  TempDir dirs;
+  fs::create_directories(dirs.path() / "a");
+  ASSERT_EQ(::mkfifo((dirs.path() / "a/zoom.desktop").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dirs.path() / "a/chrome.desktop");
+  dirs.write("a/slack.desktop", "[Desktop Entry]\nName=Slack\n" + std::string(1 << 20, '#'));
+  dirs.write("b/zoom.desktop", "[Desktop Entry]\nName=Zoom\n");
+  const std::vector<std::string> search = {(dirs.path() / "a").string(),
+                                           (dirs.path() / "b").string()};
+  EXPECT_EQ(desktopEntryName("zoom", search), "Zoom");  // the next folder's entry
+  EXPECT_EQ(desktopEntryName("chrome", search), std::nullopt);
+  EXPECT_EQ(desktopEntryName("slack", search), std::nullopt);
 }
 
 std::string stat(int pid, const std::string& comm, int ppid) {
