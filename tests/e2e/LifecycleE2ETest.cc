@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <iostream>
 #include <ostream>
 
 #include "E2EFixture.h"
@@ -61,6 +62,51 @@ TEST_F(E2ETest, ServerRestartBringsBothStreamsBack) {
   EXPECT_NEAR(dbfs(toneAmplitude(std::span(tap).first(16000), 440)), dbfs(kToneAmplitude), 1.0);
   EXPECT_NEAR(dbfs(toneAmplitude(std::span(micSamples).first(16000), 1000)), dbfs(kToneAmplitude),
               1.0);
+  EXPECT_FALSE(h->corrupt());
+}
+
+// When the first frame of `tag` that carries a loud sound arrived after `since`, if one did.
+std::optional<Clock::time_point> firstSound(const HarkwellProcess& h, FrameTag tag,
+                                            Clock::time_point since) {
+  for (const Frame& f : h.frames())
+    if (f.tag == tag && f.arrival >= since && peak(f.samples) > 8000) return f.arrival;
+  return std::nullopt;
+}
+
+TEST_F(E2ETest, EveryRestartBringsSoundBackWithinASecondAndTheMicrophoneOnItsSource) {
+  auto h = startHarkwell();
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_TRUE(PrivatePipeWire::run("kill-server"));
+    std::string output;
+    ASSERT_TRUE(PrivatePipeWire::run("start", &output)) << output;
+    const auto back = Clock::now();
+    // Players start with the session, as a meeting's would; the speaker's tone must not reach
+    // the microphone (a monitor is no microphone).
+    auto mic = Player::orphan({"pw-play", "--target", "harkwell-test-mic-input", tone(1000, 1, 4)});
+    auto speaker = Player::orphan({"pw-play", tone(440, 2, 4)});
+    for (int i = 0; i < 300 && !(firstSound(*h, FrameTag::tapPCM, back) &&
+                                 firstSound(*h, FrameTag::micPCM, back));
+         ++i)
+      sleepFor(0.01);
+    ASSERT_TRUE(firstSound(*h, FrameTag::tapPCM, back)) << "no system audio after the restart";
+    ASSERT_TRUE(firstSound(*h, FrameTag::micPCM, back)) << "no microphone after the restart";
+    const auto tapBack = *firstSound(*h, FrameTag::tapPCM, back);
+    const auto micBack = *firstSound(*h, FrameTag::micPCM, back);
+    const double tapSeconds = std::chrono::duration<double>(tapBack - back).count();
+    const double micSeconds = std::chrono::duration<double>(micBack - back).count();
+    std::cout << "restart " << round << ": system audio back after " << tapSeconds
+              << " s, microphone after " << micSeconds << " s\n";
+    EXPECT_LT(tapSeconds, 1.0);
+    EXPECT_LT(micSeconds, 1.0);
+    sleepFor(1.2);
+    const auto micSamples = h->samplesSince(FrameTag::micPCM, micBack);
+    ASSERT_GE(micSamples.size(), 8000u);
+    const std::span last = std::span(micSamples).last(8000);
+    EXPECT_NEAR(dbfs(toneAmplitude(last, 1000)), dbfs(kToneAmplitude), 1.0);
+    EXPECT_LT(dbfs(toneAmplitude(last, 440)), dbfs(kToneAmplitude) - 60.0)
+        << "the microphone is on the speaker's monitor";
+  }
   EXPECT_FALSE(h->corrupt());
 }
 

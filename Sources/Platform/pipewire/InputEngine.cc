@@ -205,7 +205,12 @@ void InputEngine::onDisconnecting() {
 }
 
 void InputEngine::onReconnected() {
-  if (reported_) post();
+  if (!reported_) return;
+  // What the server offers now is the reference for the next change: the source it had
+  // before the restart means nothing any more, and a change that came while connecting (while
+  // changes are not followed) must still count as one.
+  reported_ = currentSource(graph_);
+  post();
 }
 
 void InputEngine::onGraphChanged() {
