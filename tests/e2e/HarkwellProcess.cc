@@ -34,6 +34,11 @@ HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment, La
       ::_exit(127);
     }
     if (launch == Launch::helper || launch == Launch::orphan) {
+      // The helper does not exec: it must not keep this process's ends of the pipes open.
+      ::close(in[1]);
+      ::close(out[0]);
+      ::close(err[0]);
+      ::close(report[0]);
       const pid_t program = ::fork();
       if (program == 0) {
         ::execl(HARKWELL_BINARY, HARKWELL_BINARY, static_cast<char*>(nullptr));
