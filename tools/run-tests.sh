@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Harkwell and runs the whole test suite: the normal (release, NDEBUG) build with the
 # end-to-end tests against a private PipeWire, then the unit tests and the end-to-end scenarios
-# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short
+# run of each fuzzer (tools/run-fuzzers.sh).
 #
 #   bash tools/run-tests.sh            everything
 #   bash tools/run-tests.sh --quick    the normal build only
@@ -42,3 +43,6 @@ build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARKWELL_SANITIZE=thread -D
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE e2e
 build/tsan/tests/e2e/harkwell_e2e_test
+
+echo "== fuzzers, 10 s each"
+bash tools/run-fuzzers.sh 10

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang
   libpipewire-0.3-dev libsoxr-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsamplerate0-dev libspeexdsp-dev
   pipewire pipewire-bin wireplumber dbus dbus-user-session
