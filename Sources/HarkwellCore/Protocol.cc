@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -61,24 +62,45 @@ std::optional<DecodedFrame> decode(std::span<const std::uint8_t> bytes) {
 
 namespace {
 
-// The output lock. Created once, never destroyed: a thread may still be writing (or waiting to
-// write) while exit() runs the static destructors.
-std::timed_mutex& outputLock() {
-  static std::timed_mutex* lock = new std::timed_mutex();
+// The output lock: held around the write of one frame. A mutex and a condition rather than a
+// timed mutex, so that a wait for it can end early (abandonOutput()) or after a limit (exit).
+// Created once, never destroyed: a thread may still be writing (or waiting to write) while
+// exit() runs the static destructors.
+struct OutputLock {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool held = false;                // mutex
+  bool abandoned = false;           // mutex
+  std::atomic<bool> gaveUp{false};  // the same as abandoned, readable without the mutex
+};
+
+OutputLock& outputLock() {
+  static OutputLock* lock = new OutputLock();
   return *lock;
 }
 
-std::atomic<bool> abandoned{false};
-constexpr auto kLockSlice = std::chrono::milliseconds(50);
-
-// Takes the output lock, waiting at most `limit`, in slices so that abandonOutput() ends the
-// wait; whether it is held.
+// Takes the output lock, waiting at most `limit`; false when it was not taken in time or the
+// output was abandoned meanwhile.
 bool takeLock(std::chrono::milliseconds limit) {
-  for (auto waited = std::chrono::milliseconds(0);; waited += kLockSlice) {
-    if (abandoned.load(std::memory_order_acquire)) return false;
-    if (outputLock().try_lock_for(kLockSlice)) return true;
-    if (waited >= limit) return false;
+  OutputLock& l = outputLock();
+  std::unique_lock guard(l.mutex);
+  const auto available = [&] { return !l.held || l.abandoned; };
+  if (limit == std::chrono::milliseconds::max())
+    l.released.wait(guard, available);
+  else if (!l.released.wait_for(guard, limit, available))
+    return false;
+  if (l.abandoned) return false;
+  l.held = true;
+  return true;
+}
+
+void releaseLock() {
+  OutputLock& l = outputLock();
+  {
+    std::lock_guard guard(l.mutex);
+    l.held = false;
   }
+  l.released.notify_one();
 }
 
 [[noreturn]] void failWrite(int err) {
@@ -94,13 +116,9 @@ bool takeLock(std::chrono::milliseconds limit) {
 void write(FrameTag tag, std::span<const std::uint8_t> payload) {
   const std::vector<std::uint8_t> frame = encode(tag, payload);
   if (!takeLock(std::chrono::milliseconds::max())) return;
-  if (abandoned.load(std::memory_order_acquire)) {
-    outputLock().unlock();
-    return;
-  }
   const int err = detail::writeAll(STDOUT_FILENO, frame.data(), frame.size());
   if (err != 0) failWrite(err);
-  outputLock().unlock();
+  releaseLock();
 }
 
 void writeControl(const Value::Object& message) {
@@ -119,11 +137,17 @@ void exitBetweenFrames(int status) {
 }
 
 void abandonOutput() {
-  abandoned.store(true, std::memory_order_release);
+  OutputLock& l = outputLock();
+  {
+    std::lock_guard guard(l.mutex);
+    l.abandoned = true;
+  }
+  l.gaveUp.store(true, std::memory_order_release);
+  l.released.notify_all();
 }
 
 bool outputAbandoned() {
-  return abandoned.load(std::memory_order_acquire);
+  return outputLock().gaveUp.load(std::memory_order_acquire);
 }
 
 }  // namespace FrameWriter
