@@ -31,6 +31,12 @@ Side sideOf(const std::string& channel) {
   return Side::both;
 }
 
+bool isSilent(const float* samples, std::uint32_t frames) {
+  for (std::uint32_t i = 0; i < frames; ++i)
+    if (samples[i] != 0.0f) return false;
+  return true;
+}
+
 }  // namespace
 
 TapStream::TapStream(std::vector<host::Host> excluded, std::string group)
@@ -217,13 +223,22 @@ void TapStream::onProcess(void* data) {
   const float* planes[2] = {nullptr, nullptr};
   const std::uint32_t count = std::min<std::uint32_t>(b->buffer->n_datas, 2);
   const std::uint32_t frames = mapPlanes(*b->buffer, count, planes);
-  if (frames > 0 && self->delivering_.load(std::memory_order_acquire)) {
-    const float* left = planes[0];
-    const float* right = count == 2 ? planes[1] : planes[0];
-    self->ring_.push(frames, 1, [&](float* out) {
-      for (std::uint32_t i = 0; i < frames; ++i) out[i] = 0.5f * (left[i] + right[i]);
-    });
-    self->wakeup_.signal();
+  const float* left = planes[0];
+  const float* right = count == 2 ? planes[1] : planes[0];
+  CycleFilter::Decision keep;
+  pw_time time{};
+  if (frames > 0 && pw_stream_get_time_n(self->tap_, &time, sizeof time) == 0 && time.now != 0)
+    keep = self->filter_.next(time.now, time.ticks, frames,
+                              isSilent(left, frames) && isSilent(right, frames));
+  if (self->delivering_.load(std::memory_order_acquire)) {
+    if (keep.heldSilence > 0)
+      self->ring_.push(keep.heldSilence, 1,
+                       [&](float* out) { std::fill_n(out, keep.heldSilence, 0.0f); });
+    if (frames > 0 && keep.keep)
+      self->ring_.push(frames, 1, [&](float* out) {
+        for (std::uint32_t i = 0; i < frames; ++i) out[i] = 0.5f * (left[i] + right[i]);
+      });
+    if (keep.heldSilence > 0 || (frames > 0 && keep.keep)) self->wakeup_.signal();
   }
   pw_stream_queue_buffer(self->tap_, b);
 }

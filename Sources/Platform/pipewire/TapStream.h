@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Platform/HostIdentity.h"
+#include "Platform/pipewire/CycleFilter.h"
 #include "Platform/pipewire/CycleRing.h"
 #include "Platform/pipewire/Graph.h"
 #include "Platform/pipewire/PwApi.h"
@@ -78,6 +79,7 @@ class TapStream {
   spa_hook anchorListener_{};
   pw_stream_events anchorEvents_{};
   bool anchored_ = false;
+  CycleFilter filter_;  // PipeWire's thread
   std::uint32_t rate_ = 0;
   std::function<void()> rateChanged_;
   std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> links_;  // (out, in) port ids
