@@ -187,9 +187,30 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
 }
 
 void InputEngine::stop() {
-  Connection::Lock lock(connection_);
-  destroyStream();
-  running_.store(false, std::memory_order_release);
+  {
+    Connection::Lock lock(connection_);
+    destroyStream();
+    running_.store(false, std::memory_order_release);
+  }
+  drainToTap();
+}
+
+void InputEngine::drainToTap() {
+  // The stream is gone, so nothing more reaches the ring. What did (at most a buffer's worth
+  // plus the cycles not yet taken) still belongs to the tap: a rebuild after a device change
+  // must not cut off the last words spoken before it. Bounded as removeTapOnBus is.
+  if (std::this_thread::get_id() == shared_->deliveryThread) return;
+  std::unique_lock lock(shared_->tapMutex);
+  if (shared_->tap == nullptr) return;
+  shared_->drain = true;
+  lock.unlock();
+  shared_->wakeup.signal();
+  lock.lock();
+  const auto deadline = std::chrono::steady_clock::now() + kTapRemovalWait;
+  while (shared_->drain && !harkwell::FrameWriter::outputAbandoned() &&
+         std::chrono::steady_clock::now() < deadline)
+    shared_->tapIdle.wait_for(lock, std::chrono::milliseconds(50));
+  shared_->drain = false;
 }
 
 void InputEngine::destroyStream() {
@@ -259,12 +280,41 @@ void InputEngine::deliveryLoop(Shared* shared) {
   std::uint32_t filled = 0;  // frames in the tap's buffer
   std::uint32_t offset = 0;  // frames of the oldest cycle already taken
   std::uint64_t sampleTime = 0;
+  // Hands the tap's buffer (its first frames) to the tap block, unless the tap has gone.
+  auto deliver = [&](std::uint32_t frames) {
+    AVAudioPCMBuffer& buffer = *tap->buffer;
+    buffer.setFrameLength(frames);
+    const AVAudioTime when{static_cast<std::uint64_t>(DispatchTime::now().nanoseconds),
+                           static_cast<double>(sampleTime)};
+    sampleTime += frames;
+    filled = 0;
+    {
+      std::lock_guard lock(shared->tapMutex);
+      if (shared->tap != tap) return;
+      shared->inBlock = true;
+    }
+    tap->block(buffer, when);
+    {
+      std::lock_guard lock(shared->tapMutex);
+      shared->inBlock = false;
+    }
+    shared->tapIdle.notify_all();
+  };
   while (shared->alive.load(std::memory_order_acquire)) {
     const std::uint32_t seen = shared->wakeup.current();
     if (shared->reset.exchange(false, std::memory_order_acq_rel)) {
       shared->ring.clear();
       filled = 0;
       offset = 0;
+    }
+    bool draining = false;
+    {
+      std::lock_guard lock(shared->tapMutex);
+      draining = shared->drain;
+      if (shared->tap != tap) {
+        tap = shared->tap;
+        filled = 0;
+      }
     }
     CycleRing::Cycle c;
     while (shared->ring.peek(&c)) {
@@ -279,7 +329,9 @@ void InputEngine::deliveryLoop(Shared* shared) {
           filled = 0;
         }
       }
-      const bool live = tap != nullptr && shared->running.load(std::memory_order_acquire);
+      // Once the stream has stopped, what it left is taken only when asked for (stop()).
+      const bool live =
+          tap != nullptr && (draining || shared->running.load(std::memory_order_acquire));
       if (!live) {
         shared->ring.release();
         offset = 0;
@@ -303,24 +355,16 @@ void InputEngine::deliveryLoop(Shared* shared) {
         shared->ring.release();
         offset = 0;
       }
-      if (filled == tap->bufferSize) {
-        buffer.setFrameLength(filled);
-        const AVAudioTime when{static_cast<std::uint64_t>(DispatchTime::now().nanoseconds),
-                               static_cast<double>(sampleTime)};
-        sampleTime += filled;
-        filled = 0;
-        {
-          std::lock_guard lock(shared->tapMutex);
-          if (shared->tap != tap) continue;
-          shared->inBlock = true;
-        }
-        tap->block(buffer, when);
-        {
-          std::lock_guard lock(shared->tapMutex);
-          shared->inBlock = false;
-        }
-        shared->tapIdle.notify_all();
+      if (filled == tap->bufferSize) deliver(filled);
+    }
+    if (draining) {
+      if (tap != nullptr && filled > 0) deliver(filled);
+      {
+        std::lock_guard lock(shared->tapMutex);
+        shared->drain = false;
       }
+      shared->tapIdle.notify_all();
+      continue;
     }
     shared->wakeup.wait(seen);
   }

@@ -69,6 +69,9 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
     Wakeup wakeup;
     std::atomic<bool> running{false};
     std::atomic<bool> reset{false};
+    // Set by stop(): the delivery thread hands what arrived before it (the ring, and a
+    // buffer filled only in part) to the tap, then clears it.
+    bool drain = false;  // tapMutex
     std::atomic<std::uint32_t> channels{1};
     // The delivery thread is woken once this many frames have arrived (a tap buffer).
     std::atomic<std::uint32_t> wakeEvery{1};
@@ -88,6 +91,7 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
 
   static void onProcess(void* data);
   void destroyStream();  // loop lock held
+  void drainToTap();      // loop lock not held
   void post();
 
   Connection& connection_;
