@@ -18,6 +18,9 @@ constexpr AVAudioNodeBus kBus = 0;
 constexpr int kAttempts = 6;
 constexpr double kDebounceSeconds = 0.3;
 constexpr double kRetryStepSeconds = 0.25;
+// A flush takes a few calls at most (the converter holds well under a buffer); bounded all
+// the same.
+constexpr int kFlushRounds = 8;
 
 // Output frames for one buffer: frames * (target rate / input rate) + 1024 (slack), cut toward
 // zero. None when that is no frame count at all.
@@ -78,6 +81,7 @@ void MicCapture::buildAndStart(const std::string& label) {
   AVAudioInputNode& input = engine->inputNode();
   if (engine->isRunning()) engine->stop();
   input.removeTapOnBus(kBus);
+  flushConverter();
 
   const AVAudioFormat inputFormat = input.outputFormatForBus(kBus);
   if (!(inputFormat.sampleRate() > 0)) throw err("No microphone input available (sr=0)");
@@ -125,34 +129,54 @@ void MicCapture::handle(const AVAudioPCMBuffer& buffer) {
   const auto capacity =
       bufferCapacity(buffer.frameLength(), targetFormat.sampleRate(), buffer.format().sampleRate());
   if (!capacity) return;
-  const auto output = AVAudioPCMBuffer::make(targetFormat, *capacity);
-  if (!output) return;
-
   bool consumed = false;
+  convertAndWrite(*bufferConverter, *capacity,
+                  [&](std::uint32_t, AVAudioConverterInputStatus* inputStatus)
+                      -> const AVAudioPCMBuffer* {
+                    if (consumed) {
+                      *inputStatus = AVAudioConverterInputStatus::noDataNow;
+                      return nullptr;
+                    }
+                    consumed = true;
+                    *inputStatus = AVAudioConverterInputStatus::haveData;
+                    return &buffer;
+                  });
+}
+
+void MicCapture::flushConverter() {
+  // What the converter still holds of the input it was given (its filter's delay) goes out
+  // before it is replaced, so a rebuild keeps every word spoken before it.
+  const std::shared_ptr<AVAudioConverter> old = std::exchange(converter, nullptr);
+  if (!old) return;
+  auto ended = [](std::uint32_t, AVAudioConverterInputStatus* inputStatus)
+      -> const AVAudioPCMBuffer* {
+    *inputStatus = AVAudioConverterInputStatus::endOfStream;
+    return nullptr;
+  };
+  for (int i = 0; i < kFlushRounds; ++i)
+    if (convertAndWrite(*old, 1024, ended) != AVAudioConverterOutputStatus::haveData) break;
+}
+
+AVAudioConverterOutputStatus MicCapture::convertAndWrite(AVAudioConverter& bufferConverter, std::uint32_t capacity,
+                                 AVAudioConverterInputBlock inputBlock) {
+  const auto output = AVAudioPCMBuffer::make(targetFormat, capacity);
+  if (!output) return AVAudioConverterOutputStatus::error;
+
   std::optional<NSError> error;
-  const auto status = bufferConverter->convertToBuffer(
-      *output, &error,
-      [&](std::uint32_t, AVAudioConverterInputStatus* inputStatus) -> const AVAudioPCMBuffer* {
-        if (consumed) {
-          *inputStatus = AVAudioConverterInputStatus::noDataNow;
-          return nullptr;
-        }
-        consumed = true;
-        *inputStatus = AVAudioConverterInputStatus::haveData;
-        return &buffer;
-      });
+  const auto status = bufferConverter.convertToBuffer(*output, &error, inputBlock);
   if (error) {
     Log::error("mic convert: " + error->localizedDescription());
-    return;
+    return AVAudioConverterOutputStatus::error;
   }
-  if (status == AVAudioConverterOutputStatus::error) return;
+  if (status == AVAudioConverterOutputStatus::error) return status;
 
   const auto channels = output->int16ChannelData();
-  if (!channels) return;
+  if (!channels) return AVAudioConverterOutputStatus::error;
   const std::uint32_t produced = output->frameLength();
-  if (produced == 0) return;
+  if (produced == 0) return status;
   FrameWriter::write(FrameTag::micPCM, std::span(reinterpret_cast<const std::uint8_t*>(channels[0]),
                                                  std::size_t{produced} * sizeof(std::int16_t)));
+  return status;
 }
 
 void MicCapture::stop() {

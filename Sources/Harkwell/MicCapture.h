@@ -35,6 +35,11 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   static platform::NSError err(const std::string& message);
   void buildAndStart(const std::string& label);
   void handle(const platform::AVAudioPCMBuffer& buffer);
+  // Writes what the converter still holds, and drops it. No tap may be installed.
+  void flushConverter();
+  platform::AVAudioConverterOutputStatus convertAndWrite(
+      platform::AVAudioConverter& bufferConverter, std::uint32_t capacity,
+                       platform::AVAudioConverterInputBlock inputBlock);
   // On the main queue.
   void handleConfigChange();
   void reconfigure(std::int64_t attempt, std::int64_t gen);

@@ -90,6 +90,29 @@ TEST_F(MicReconfigureTest, ABurstOfNotificationsLeadsToOneRebuildAfterTheLast) {
   EXPECT_EQ(logged, std::vector<std::string>{kReconfigured});
 }
 
+TEST_F(MicReconfigureTest, ARebuildWritesWhatTheConverterStillHeld) {
+  // The resampler keeps the last few milliseconds of its input inside (its filter's delay);
+  // a rebuild must not throw them away with the converter.
+  backend.setDefaultConverter({scripted::ConverterScript::Kind::resampling, 0, 0, {}});
+  notify();
+  advance(0.3);
+  ASSERT_EQ(builds(), 1u);
+  auto buffer = testing::micBuffer(kMic48k, 4800);
+  std::fill_n(buffer->floatChannelData()[0], 4800, 0.25f);
+  FdCapture out(STDOUT_FILENO);
+  backend.deliverInputBuffer(*buffer);
+  backend.deliverInputBuffer(*buffer);
+  notify();
+  advance(0.3);
+  const auto frames = testing::splitFrames(out.finish());
+
+  EXPECT_EQ(builds(), 2u);
+  std::size_t total = 0;
+  for (const auto& frame : frames) total += frame.payload.size() / 2;
+  // 200 ms of input at 48 kHz is 3200 samples at 16 kHz, all of them out by the rebuild.
+  EXPECT_EQ(total, 3200u);
+}
+
 TEST_F(MicReconfigureTest, GivesUpAfterSixAttemptsWithGrowingDelays) {
   backend.setInputFormat(kNoInput);
   notify();
