@@ -18,6 +18,7 @@ class Capture:
         # Per tag: list of (arrival time, sample count), and the samples when kept.
         self.arrivals = {2: [], 3: []}
         self.samples = {2: bytearray(), 3: bytearray()}
+        self.frames = {2: [], 3: []}  # (arrival time, payload), when samples are kept
         self.corrupt = []
         self.stderr = []  # (time, line)
         threading.Thread(target=self._read, daemon=True).start()
@@ -43,6 +44,7 @@ class Capture:
                 self.arrivals[tag].append((now, size // 2))
                 if self.keep_samples:
                     self.samples[tag] += payload
+                    self.frames[tag].append((now, payload))
 
     def _read_stderr(self):
         for raw in self.proc.stderr:
@@ -63,6 +65,19 @@ class Capture:
         with self.lock:
             return sum(n for t, n in self.arrivals[tag] if start <= t < end)
 
+    def first_loud(self, tag, since, level=8000):
+        """Arrival of the first frame after since with a sample louder than level."""
+        with self.lock:
+            frames = [(t, p) for t, p in self.frames[tag] if t >= since]
+        for t, payload in frames:
+            if max(map(abs, pcm(payload)), default=0) > level:
+                return t
+        return None
+
+    def samples_since(self, tag, since):
+        with self.lock:
+            return pcm(b"".join(p for t, p in self.frames[tag] if t >= since))
+
     def longest_gap(self, tag, start, end):
         with self.lock:
             times = [t for t, _ in self.arrivals[tag] if start <= t < end]
@@ -82,6 +97,18 @@ class Capture:
 def pcm(buf):
     """Signed 16-bit samples of a frame payload (little-endian)."""
     return struct.unpack("<%dh" % (len(buf) // 2), bytes(buf[: len(buf) // 2 * 2]))
+
+
+def tone_level(samples, frequency, rate=16000):
+    """Amplitude of one frequency in samples (a single-bin DFT), in full-scale units."""
+    import math
+    n = len(samples)
+    if n == 0:
+        return 0.0
+    w = 2 * math.pi * frequency / rate
+    re = sum(x * math.cos(w * i) for i, x in enumerate(samples))
+    im = sum(x * math.sin(w * i) for i, x in enumerate(samples))
+    return 2 * math.hypot(re, im) / n / 32768
 
 
 def clicks(samples, threshold):
