@@ -14,7 +14,7 @@ seconds=${1:-10}
 targets=(fuzz_frame_reader fuzz_command_line fuzz_control_json fuzz_proc_readers fuzz_inspect)
 
 CC=clang CXX=clang++ cmake -G Ninja -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DHARKWELL_BUILD_FUZZERS=ON -DHARKWELL_BUILD_BENCH=OFF >/dev/null
+  -DHARKWELL_BUILD_FUZZERS=ON -DHARKWELL_BUILD_BENCH=OFF -DHARKWELL_WERROR=ON >/dev/null
 ninja -C build/fuzz "${targets[@]}"
 
 mkdir -p build/fuzz/findings

@@ -15,7 +15,7 @@ quick=0
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -G Ninja -S . -B "$dir" "$@" >/dev/null
+  cmake -G Ninja -S . -B "$dir" -DHARKWELL_WERROR=ON "$@" >/dev/null
   ninja -C "$dir" -j "$jobs"
 }
 
@@ -23,8 +23,8 @@ build() {  # build DIR [cmake args...]
 # than skipping them.
 export HARKWELL_REQUIRE_E2E=1
 
-echo "== release build and full suite"
-build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== release build (plain Release, GCC) and full suite"
+build build/release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 [ "$quick" = 1 ] && exit 0
@@ -45,6 +45,10 @@ build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARKWELL_SANITIZE=thread -D
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=100
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" -LE e2e
 build/tsan/tests/e2e/harkwell_e2e_test
+
+echo "== plain Release build with Clang"
+CC=clang CXX=clang++ build build/clang-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DHARKWELL_BUILD_BENCH=OFF
 
 echo "== fuzzers, 10 s each"
 bash tools/run-fuzzers.sh 10

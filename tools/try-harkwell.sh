@@ -40,7 +40,7 @@ fi
 say "Building Harkwell and harkwell-record (release, no tests)"
 build=$root/build/try
 cmake -G Ninja -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
-  -DHARKWELL_BUILD_TESTS=OFF -DHARKWELL_BUILD_BENCH=OFF >/dev/null
+  -DBUILD_TESTING=OFF -DHARKWELL_BUILD_BENCH=OFF >/dev/null
 ninja -C "$build" Harkwell harkwell-record
 harkwell=$build/Sources/Harkwell/Harkwell
 record=$build/tools/harkwell-record/harkwell-record

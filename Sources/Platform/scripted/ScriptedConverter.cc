@@ -37,10 +37,18 @@ class ScriptedConverter final : public AVAudioConverter {
     auto second = AVAudioConverterInputStatus::endOfStream;
     const AVAudioPCMBuffer* again = inputBlock(outputBuffer.frameCapacity(), &second);
 
-    std::string args = "capacity=" + std::to_string(outputBuffer.frameCapacity()) +
-                       ", input=" + inputStatusText(first) +
-                       (input ? " " + std::to_string(input->frameLength()) + " frames" : "") +
-                       ", again=" + inputStatusText(second) + (again ? " with a buffer" : "");
+    std::string args = "capacity=";
+    args += std::to_string(outputBuffer.frameCapacity());
+    args += ", input=";
+    args += inputStatusText(first);
+    if (input != nullptr) {
+      args += ' ';
+      args += std::to_string(input->frameLength());
+      args += " frames";
+    }
+    args += ", again=";
+    args += inputStatusText(second);
+    if (again != nullptr) args += " with a buffer";
     state_->record("AVAudioConverter.convertToBuffer", std::move(args));
 
     switch (script_.kind) {
