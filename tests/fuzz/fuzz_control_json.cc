@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "HarkwellCore/Json.h"
-#include "JsonCheck.h"
+#include "HarkwellCore/JsonParse.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto json = harkwell::json::serialize(message);
   if (!json) std::abort();
   if (!validUtf8(*json)) std::abort();
-  const auto parsed = harkwell::record::parseJson(*json);
+  const auto parsed = harkwell::json::parse(*json);
   const auto* value = std::get_if<harkwell::Value>(&parsed);
   if (value == nullptr || !value->isObject()) std::abort();
   const auto& object = value->asObject();

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "HarkwellCore/Protocol.h"
-#include "StreamReader.h"
+#include "HarkwellCore/FrameReader.h"
 
 using harkwell::FrameWriter::decode;
 using harkwell::FrameWriter::encode;
-using harkwell::record::StreamReader;
+using harkwell::FrameReader;
 
 namespace {
 
@@ -22,7 +22,7 @@ struct Result {
 };
 
 Result readAll(std::span<const std::uint8_t> bytes, std::size_t chunk) {
-  StreamReader reader(1u << 20);
+  FrameReader reader(1u << 20);
   Result r;
   while (!bytes.empty()) {
     const std::size_t n = std::min(chunk, bytes.size());

@@ -10,7 +10,7 @@
 #include "LiveMeter.h"
 #include "Recording.h"
 #include "Run.h"
-#include "StreamReader.h"
+#include "HarkwellCore/FrameReader.h"
 #include "Summary.h"
 
 namespace harkwell::record {
@@ -37,7 +37,7 @@ int runInspect(const Options& options) {
     status = kExitBadStream;
   };
 
-  StreamReader reader;
+  FrameReader reader;
   std::vector<std::uint8_t> chunk(64 * 1024);
   for (;;) {
     const ssize_t n = ::read(fd, chunk.data(), chunk.size());

@@ -17,7 +17,7 @@
 #include "LiveMeter.h"
 #include "Recording.h"
 #include "Run.h"
-#include "StreamReader.h"
+#include "HarkwellCore/FrameReader.h"
 #include "Summary.h"
 
 namespace harkwell::record {
@@ -98,7 +98,7 @@ class LiveSession {
   bool endedEarly() const { return endedEarly_; }
   double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
   LiveMeter& meter() { return meter_; }
-  StreamReader& reader() { return reader_; }
+  FrameReader& reader() { return reader_; }
   void problem(const std::string& text) {
     meter_.print("harkwell-record: " + text + "\n");
     broken_ = true;
@@ -116,7 +116,7 @@ class LiveSession {
   int logFd_;
   LiveMeter meter_;
   Clock::time_point start_;
-  StreamReader reader_;
+  FrameReader reader_;
   std::optional<double> stopRequestedAt_;
   bool termSent_ = false;
   bool killSent_ = false;

@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "HarkwellCore/Json.h"
-#include "JsonCheck.h"
+#include "HarkwellCore/JsonParse.h"
 
 namespace harkwell::record {
 namespace {
@@ -76,8 +76,8 @@ std::optional<std::string> Recording::handle(const StreamFrame& frame, std::opti
   if (time) line += "\"time\":" + seconds3(*time) + ",";
   line += "\"offset\":" + std::to_string(frame.offset) + ",";
   const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-  auto parsed = parseJson(text);
-  if (auto* bad = std::get_if<JsonError>(&parsed)) {
+  auto parsed = json::parse(text);
+  if (auto* bad = std::get_if<json::ParseError>(&parsed)) {
     writeEvent(line + "\"invalid\":" + jsonString(text) + "}");
     return where + ": the control payload is not valid JSON (" + bad->reason + " at byte " +
            std::to_string(bad->offset) + " of " + std::to_string(payload.size()) +

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "SourceStats.h"
-#include "StreamReader.h"
+#include "HarkwellCore/FrameReader.h"
 #include "WavWriter.h"
 
 namespace harkwell::record {

@@ -9,15 +9,15 @@
 
 #include "HarkwellCore/Value.h"
 
-namespace harkwell::record {
+namespace harkwell::json {
 
-struct JsonError {
+struct ParseError {
   std::size_t offset;  // byte offset in the text where the problem was found
   std::string reason;
 };
 
 // Parses `text` as one JSON value (RFC 8259: white space around it allowed, nothing else after
 // it, strings valid UTF-8, nesting at most 256 deep).
-std::variant<Value, JsonError> parseJson(std::string_view text);
+std::variant<Value, ParseError> parse(std::string_view text);
 
-}  // namespace harkwell::record
+}  // namespace harkwell::json

@@ -1,12 +1,12 @@
-// The JSON check that harkwell-record applies to every control payload.
+// The JSON reader for control payloads.
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <variant>
 
-#include "JsonCheck.h"
+#include "HarkwellCore/JsonParse.h"
 
-namespace harkwell::record {
+namespace harkwell::json {
 namespace {
 
 struct JsonCase {
@@ -18,16 +18,16 @@ void PrintTo(const JsonCase& c, std::ostream* os) {
   *os << ::testing::PrintToString(c.text);
 }
 
-class JsonCheckTest : public ::testing::TestWithParam<JsonCase> {};
+class JsonParseTest : public ::testing::TestWithParam<JsonCase> {};
 
-TEST_P(JsonCheckTest, AcceptsJsonAndRejectsTheRest) {
+TEST_P(JsonParseTest, AcceptsJsonAndRejectsTheRest) {
   const JsonCase& c = GetParam();
-  const auto result = parseJson(c.text);
+  const auto result = parse(c.text);
   EXPECT_EQ(std::holds_alternative<Value>(result), c.valid) << c.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, JsonCheckTest,
+    Texts, JsonParseTest,
     ::testing::Values(JsonCase{R"({"type":"ready"})", true},
                       JsonCase{" {\"a\" : [1, -2.5e3, 0, 1E+2, true, false, null, {}, []]}\n",
                                true},
@@ -49,21 +49,21 @@ INSTANTIATE_TEST_SUITE_P(
                       JsonCase{std::string(256, '[') + std::string(256, ']'), true},
                       JsonCase{std::string(100000, '[') + std::string(100000, ']'), false}));
 
-TEST(JsonCheckValueTest, GivesBackTheMessage) {
+TEST(JsonParseValueTest, GivesBackTheMessage) {
   const auto result =
-      parseJson(R"({"type":"error","msg":"tap_start: a\/b \u00e9","n":-12,"x":1.5})");
+      parse(R"({"type":"error","msg":"tap_start: a\/b \u00e9","n":-12,"x":1.5})");
   ASSERT_TRUE(std::holds_alternative<Value>(result));
   const Value expected(Value::Object{
       {"type", "error"}, {"msg", "tap_start: a/b \xC3\xA9"}, {"n", std::int64_t{-12}}, {"x", 1.5}});
   EXPECT_TRUE(std::get<Value>(result) == expected);
 }
 
-TEST(JsonCheckValueTest, SaysWhereTheTextGoesWrong) {
-  const auto result = parseJson(R"({"type":"ready",})");
-  ASSERT_TRUE(std::holds_alternative<JsonError>(result));
-  EXPECT_EQ(std::get<JsonError>(result).offset, 16u);
-  EXPECT_EQ(std::get<JsonError>(result).reason, "expected a string key");
+TEST(JsonParseValueTest, SaysWhereTheTextGoesWrong) {
+  const auto result = parse(R"({"type":"ready",})");
+  ASSERT_TRUE(std::holds_alternative<ParseError>(result));
+  EXPECT_EQ(std::get<ParseError>(result).offset, 16u);
+  EXPECT_EQ(std::get<ParseError>(result).reason, "expected a string key");
 }
 
 }  // namespace
-}  // namespace harkwell::record
+}  // namespace harkwell::json

@@ -11,19 +11,19 @@
 
 #include "HarkwellCore/Protocol.h"
 
-namespace harkwell::record {
+namespace harkwell {
 
 struct StreamFrame {
   DecodedFrame frame;
   std::uint64_t offset;  // offset of the frame's tag byte in the stream
 };
 
-class StreamReader {
+class FrameReader {
  public:
   // A payload longer than this is taken for a corrupt length field rather than buffered.
   static constexpr std::uint64_t kDefaultPayloadLimit = 64u * 1024u * 1024u;
 
-  explicit StreamReader(std::uint64_t payloadLimit = kDefaultPayloadLimit)
+  explicit FrameReader(std::uint64_t payloadLimit = kDefaultPayloadLimit)
       : payloadLimit_(payloadLimit) {}
 
   void feed(std::span<const std::uint8_t> bytes);
@@ -47,4 +47,4 @@ class StreamReader {
   std::optional<std::string> error_;
 };
 
-}  // namespace harkwell::record
+}  // namespace harkwell

@@ -1,11 +1,11 @@
-#include "JsonCheck.h"
+#include "HarkwellCore/JsonParse.h"
 
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 
-namespace harkwell::record {
+namespace harkwell::json {
 namespace {
 
 constexpr int kMaxDepth = 256;
@@ -14,22 +14,22 @@ class Parser {
  public:
   explicit Parser(std::string_view text) : s_(text) {}
 
-  std::variant<Value, JsonError> run() {
+  std::variant<Value, ParseError> run() {
     skipSpace();
     std::optional<Value> v = value(0);
     if (!v) return *error_;
     skipSpace();
-    if (pos_ != s_.size()) return JsonError{pos_, "unexpected text after the JSON value"};
+    if (pos_ != s_.size()) return ParseError{pos_, "unexpected text after the JSON value"};
     return std::move(*v);
   }
 
  private:
   std::string_view s_;
   std::size_t pos_ = 0;
-  std::optional<JsonError> error_;
+  std::optional<ParseError> error_;
 
   std::nullopt_t fail(std::string reason) {
-    if (!error_) error_ = JsonError{pos_, std::move(reason)};
+    if (!error_) error_ = ParseError{pos_, std::move(reason)};
     return std::nullopt;
   }
   bool atEnd() const { return pos_ >= s_.size(); }
@@ -305,8 +305,8 @@ class Parser {
 
 }  // namespace
 
-std::variant<Value, JsonError> parseJson(std::string_view text) {
+std::variant<Value, ParseError> parse(std::string_view text) {
   return Parser(text).run();
 }
 
-}  // namespace harkwell::record
+}  // namespace harkwell::json

@@ -1,8 +1,8 @@
-#include "StreamReader.h"
+#include "HarkwellCore/FrameReader.h"
 
 #include <cstdio>
 
-namespace harkwell::record {
+namespace harkwell {
 namespace {
 
 std::uint64_t lengthField(std::span<const std::uint8_t> header) {
@@ -18,7 +18,7 @@ std::string hexByte(std::uint8_t b) {
 
 }  // namespace
 
-void StreamReader::feed(std::span<const std::uint8_t> bytes) {
+void FrameReader::feed(std::span<const std::uint8_t> bytes) {
   if (error_) return;
   if (start_ > 0 && start_ >= buffer_.size() / 2) {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
@@ -27,7 +27,7 @@ void StreamReader::feed(std::span<const std::uint8_t> bytes) {
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-std::optional<StreamFrame> StreamReader::next() {
+std::optional<StreamFrame> FrameReader::next() {
   if (error_) return std::nullopt;
   const std::span<const std::uint8_t> rest(buffer_.data() + start_, buffer_.size() - start_);
   if (rest.empty()) return std::nullopt;
@@ -52,7 +52,7 @@ std::optional<StreamFrame> StreamReader::next() {
   return out;
 }
 
-void StreamReader::finish() {
+void FrameReader::finish() {
   if (error_) return;
   const std::size_t left = buffer_.size() - start_;
   if (left == 0) return;
@@ -69,4 +69,4 @@ void StreamReader::finish() {
            std::to_string(left) + " byte" + (left == 1 ? "" : "s") + " left over (" + what + ")";
 }
 
-}  // namespace harkwell::record
+}  // namespace harkwell
