@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "HarkwellCore/Protocol.h"
+#include "HarkwellCore/Frame.h"
 
 namespace harkwell {
 
