@@ -33,12 +33,14 @@ std::optional<StreamFrame> FrameReader::next() {
   if (rest.empty()) return std::nullopt;
   // The tag is checked before the header is complete so that garbage is reported at once.
   if (!frameTagFromRawValue(rest[0])) {
+    status_ = ReadStatus::unknownTag;
     error_ = "byte " + hexByte(rest[0]) + " at offset " + std::to_string(consumed_) +
              " names no frame tag (1 control, 2 mic, 3 system); the stream cannot be "
              "resynchronised, so decoding stops there";
     return std::nullopt;
   }
   if (rest.size() >= FrameWriter::kHeaderSize && lengthField(rest) > payloadLimit_) {
+    status_ = ReadStatus::payloadTooLarge;
     error_ = "the frame at offset " + std::to_string(consumed_) + " announces a payload of " +
              std::to_string(lengthField(rest)) + " bytes, more than the " +
              std::to_string(payloadLimit_) + " this reader accepts; the length field is corrupt";
@@ -65,6 +67,7 @@ void FrameReader::finish() {
            " payload bytes, of which " + std::to_string(left - FrameWriter::kHeaderSize) +
            " arrived";
   }
+  status_ = ReadStatus::endedMidFrame;
   error_ = "the stream ends inside the frame at offset " + std::to_string(consumed_) + ": " +
            std::to_string(left) + " byte" + (left == 1 ? "" : "s") + " left over (" + what + ")";
 }
