@@ -1,14 +1,28 @@
 # Installs the HarkwellCore library for hosts: the static library, its public headers under
-# include/HarkwellCore/, and harkwellcore.pc so that a host finds it with
-#   pkg-config --cflags --libs harkwellcore
-include(GNUInstallDirs)
+# include/HarkwellCore/, a CMake package (find_package(HarkwellCore), target
+# HarkwellCore::HarkwellCore) and harkwellcore.pc (pkg-config --cflags --libs harkwellcore).
+include(CMakePackageConfigHelpers)
 
-install(TARGETS HarkwellCore ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+set(harkwellcore_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/HarkwellCore)
+install(TARGETS HarkwellCore EXPORT HarkwellCoreTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES
-  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/Protocol.h
-  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/Value.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/ControlMessage.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/Frame.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/FrameReader.h
   ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/Json.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/JsonParse.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/Value.h
+  ${PROJECT_SOURCE_DIR}/Sources/HarkwellCore/harkwell.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/HarkwellCore)
+install(EXPORT HarkwellCoreTargets NAMESPACE HarkwellCore:: DESTINATION ${harkwellcore_cmake_dir})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/HarkwellCoreConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/HarkwellCoreConfig.cmake INSTALL_DESTINATION ${harkwellcore_cmake_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/HarkwellCoreConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/HarkwellCoreConfig.cmake
+  ${PROJECT_BINARY_DIR}/HarkwellCoreConfigVersion.cmake DESTINATION ${harkwellcore_cmake_dir})
 
 # The .pc file names the prefix it was installed under; relative paths stay relative to it.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")

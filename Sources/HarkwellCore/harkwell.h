@@ -1,5 +1,6 @@
 /* The frame reader for hosts in C and in languages with a C foreign-function interface
- * (Rust, Python's ctypes, Node's FFI): the same code as HarkwellCore/FrameReader.h.
+ * (Rust, Python's ctypes, Node's FFI): the same code as HarkwellCore/FrameReader.h. The
+ * library is C++: link with a C++ linker, or add -lstdc++.
  *
  *   harkwell_reader *r = harkwell_reader_new();
  *   harkwell_reader_feed(r, bytes, n);
