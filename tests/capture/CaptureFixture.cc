@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "HarkwellCore/FrameReader.h"
+
 namespace harkwell::testing {
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
@@ -50,17 +52,11 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 std::vector<DecodedFrame> splitFrames(const std::string& bytes) {
   std::vector<DecodedFrame> frames;
-  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                     bytes.size());
-  while (!rest.empty()) {
-    auto frame = FrameWriter::decode(rest);
-    if (!frame) {
-      ADD_FAILURE() << "bytes that are no frame: " << rest.size();
-      break;
-    }
-    rest = rest.subspan(static_cast<std::size_t>(frame->consumed));
-    frames.push_back(std::move(*frame));
-  }
+  FrameReader reader;
+  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  while (auto f = reader.next()) frames.push_back(std::move(f->frame));
+  reader.finish();
+  if (reader.error()) ADD_FAILURE() << *reader.error();
   return frames;
 }
 

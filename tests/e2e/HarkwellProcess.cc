@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "HarkwellCore/FrameReader.h"
+
 namespace e2e {
 
 HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment, Launch launch)
@@ -119,7 +121,7 @@ std::optional<int> HarkwellProcess::waitExit(double seconds) {
 }
 
 void HarkwellProcess::readStdout(int fd) {
-  std::vector<std::uint8_t> pending;
+  harkwell::FrameReader reader;
   std::array<std::uint8_t, 65536> buffer;
   for (;;) {
     if (!reading_.load()) {
@@ -130,38 +132,29 @@ void HarkwellProcess::readStdout(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     const auto now = Clock::now();
-    pending.insert(pending.end(), buffer.begin(), buffer.begin() + n);
-    std::size_t used = 0;
+    reader.feed(std::span(buffer.data(), static_cast<std::size_t>(n)));
     std::vector<Frame> decoded;
-    for (;;) {
-      std::span<const std::uint8_t> rest(pending.data() + used, pending.size() - used);
-      if (rest.empty()) break;
-      if (!harkwell::frameTagFromRawValue(rest[0])) {
-        corrupt_.store(true);
-        used = pending.size();
-        break;
-      }
-      auto frame = harkwell::FrameWriter::decode(rest);
-      if (!frame) break;
-      used += static_cast<std::size_t>(frame->consumed);
-      Frame f{frame->tag, {}, {}, now};
-      if (frame->tag == harkwell::FrameTag::control) {
-        f.text.assign(frame->payload.begin(), frame->payload.end());
+    while (auto sf = reader.next()) {
+      const harkwell::DecodedFrame& frame = sf->frame;
+      Frame f{frame.tag, {}, {}, now};
+      if (frame.tag == harkwell::FrameTag::control) {
+        f.text.assign(frame.payload.begin(), frame.payload.end());
       } else {
-        if (frame->payload.size() % 2 != 0) corrupt_.store(true);
-        f.samples.resize(frame->payload.size() / 2);
-        std::memcpy(f.samples.data(), frame->payload.data(), f.samples.size() * 2);
+        if (frame.payload.size() % 2 != 0) corrupt_.store(true);
+        f.samples.resize(frame.payload.size() / 2);
+        std::memcpy(f.samples.data(), frame.payload.data(), f.samples.size() * 2);
       }
       decoded.push_back(std::move(f));
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+    if (reader.error()) corrupt_.store(true);
     if (!decoded.empty()) {
       std::lock_guard lock(mutex_);
       for (auto& f : decoded) frames_.push_back(std::move(f));
       changed_.notify_all();
     }
   }
-  if (!pending.empty()) corrupt_.store(true);
+  reader.finish();
+  if (reader.error()) corrupt_.store(true);
   ::close(fd);
   {
     std::lock_guard lock(mutex_);

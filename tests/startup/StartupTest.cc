@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "HarkwellCore/FrameReader.h"
 #include "HarkwellCore/Protocol.h"
 
 namespace {
@@ -144,15 +145,18 @@ std::vector<std::string> lines(const std::string& text) {
 // Control frames as their JSON text; audio frames as "micPCM <bytes>" / "tapPCM <bytes>".
 std::vector<std::string> frames(const std::string& bytes) {
   std::vector<std::string> result;
-  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                     bytes.size());
-  while (!rest.empty()) {
-    auto frame = harkwell::FrameWriter::decode(rest);
-    if (!frame) {
-      result.push_back("<" + std::to_string(rest.size()) + " bytes that are no frame>");
+  harkwell::FrameReader reader;
+  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  for (;;) {
+    auto sf = reader.next();
+    if (!sf) {
+      reader.finish();
+      if (reader.error())
+        result.push_back("<" + std::to_string(bytes.size() - reader.errorOffset()) +
+                         " bytes that are no frame>");
       break;
     }
-    rest = rest.subspan(static_cast<std::size_t>(frame->consumed));
+    const harkwell::DecodedFrame* frame = &sf->frame;
     switch (frame->tag) {
       case FrameTag::control:
         result.emplace_back(frame->payload.begin(), frame->payload.end());
