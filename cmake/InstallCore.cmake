@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the HarkwellCore library for hosts: the static library, its public headers under
 # include/HarkwellCore/, a CMake package (find_package(HarkwellCore), target
 # HarkwellCore::HarkwellCore) and harkwellcore.pc (pkg-config --cflags --libs harkwellcore).

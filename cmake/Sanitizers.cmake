@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 if(HARKWELL_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every target of the project compiles with these warnings; HARKWELL_WERROR makes them errors.
 add_library(harkwell_warnings INTERFACE)
 target_compile_options(harkwell_warnings INTERFACE

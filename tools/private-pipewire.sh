@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A private PipeWire session for tests and demos, with no real sound card.
 #
 #   tools/private-pipewire.sh start DIR        start it; prints `export` lines to eval

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with Clang (AddressSanitizer and UndefinedBehaviorSanitizer on
 # the whole tree) and runs each on a scratch copy of its seed corpus in tests/fuzz/corpus/.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Harkwell and runs the whole test suite: the normal (release, NDEBUG) build with the
 # end-to-end tests against a private PipeWire, then the unit tests and the end-to-end scenarios
 # under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages Harkwell needs to build, test and try it out.
 set -euo pipefail
 

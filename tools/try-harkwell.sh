@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Try Harkwell on this machine: install the Debian packages, build Harkwell and harkwell-record,
 # record a few seconds of the microphone and of system audio, and print what was captured.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: the parsed options, the parser and the usage text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CoreAudioTap.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System-audio capture: a private process tap that mixes every process but the parent, wrapped
 // in a private aggregate device clocked by the default output device. Each I/O cycle is
 // converted to 16-bit 16000 Hz mono and written as one tapPCM frame.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's entry: parse the command line, pick the mode, run it.
 #pragma once
 

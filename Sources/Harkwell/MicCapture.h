@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Microphone capture: a tap on the audio engine's input node, each buffer converted to 16-bit
 // 16000 Hz mono and written as one micPCM frame; rebuilt after engine configuration changes
 // with a debounce and bounded retries on the main queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How numbers appear inside diagnostic lines.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ProcessTargeting.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The known meeting applications and the listing of those that are running.
 #pragma once
 

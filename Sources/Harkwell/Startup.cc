@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture mode: start both capture paths, report, arm the signal sources and the parent watch,
 // then serve the main queue until a shutdown path ends the process.
 #include "Startup.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture mode: start-up, the signal sources, the parent watch and the shutdown.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HarkwellCore/ControlMessage.h"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Control frames: one JSON object each, with a string "type" ("ready", "error") and, for
 // errors, a human-readable "msg".
 #pragma once

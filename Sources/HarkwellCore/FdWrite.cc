@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FdWrite.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames: the tag byte, encoding and decoding.
 #include "HarkwellCore/Frame.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frames Harkwell writes to standard output.
 //
 // A frame is one tag byte, the payload length as an unsigned 32-bit big-endian number, then

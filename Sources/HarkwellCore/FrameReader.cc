@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HarkwellCore/FrameReader.h"
 
 #include <cstdio>

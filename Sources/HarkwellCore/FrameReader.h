@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splits Harkwell's standard output into frames as bytes arrive: feed() what a read gave,
 // then take frames with next() until it gives none; status() then says whether more bytes
 // are needed or the stream is broken: a byte that names no tag (the stream cannot be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compact JSON text for control messages.
 #pragma once
 

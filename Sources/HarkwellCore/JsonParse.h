@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small JSON reader for control messages: checks that a payload is one well-formed JSON text
 // and gives back its value, or says where and why it is not.
 #pragma once

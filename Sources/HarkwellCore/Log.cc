@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostic lines on standard error.
 #include <unistd.h>
 

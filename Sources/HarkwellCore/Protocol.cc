@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one locked writer of frames to standard output.
 #include "Protocol.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The producer's side of the output protocol: frames written whole to standard output, and
 // diagnostic lines on standard error. Private to the program (hosts read with FrameReader.h).
 #pragma once

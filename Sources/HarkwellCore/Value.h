@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small tree of values: what a control message or a platform dictionary holds.
 // Objects keep their keys in insertion order.
 #pragma once

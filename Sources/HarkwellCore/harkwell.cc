@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C API over FrameReader: no exception crosses it.
 #include "HarkwellCore/harkwell.h"
 

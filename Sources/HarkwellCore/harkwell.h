@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The frame reader for hosts in C and in languages with a C foreign-function interface
  * (Rust, Python's ctypes, Node's FFI): the same code as HarkwellCore/FrameReader.h. The
  * library is C++: link with a C++ linker, or add -lstdc++.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exception guard: NSExceptions raised by platform calls become NSError values.
 #include "ObjCException.h"
 

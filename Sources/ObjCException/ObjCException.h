@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns an NSException raised by a platform call into an error value.
 #pragma once
 

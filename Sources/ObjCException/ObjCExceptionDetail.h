@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guard with its exception handler supplied by the caller, so tests can drive every outcome
 // of the handler (including a failure that leaves the error slot empty).
 #pragma once

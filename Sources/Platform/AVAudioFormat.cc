@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCM formats and their stream descriptions.
 #include <bit>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCM buffers: storage of their own, or a view over a caller's buffer list.
 #include <limits>
 

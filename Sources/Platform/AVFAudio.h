@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio formats, PCM buffers, the converter and the audio engine of the platform layer.
 #pragma once
 

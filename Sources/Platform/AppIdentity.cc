@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Application identities of Linux processes: the systemd units desktops start applications
 // in, the executable names of native installs, and the desktop entries that name them. The
 // listing of running applications and the tap's idea of the host both read them here.

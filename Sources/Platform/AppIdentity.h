@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a Linux process is given an application identity (AppIdentity.cc), shared by the
 // listing of running applications and by the tap's idea of the host; exposed so tests can
 // drive the pieces with fixture trees.

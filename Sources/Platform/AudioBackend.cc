@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The installed backend and the calls of the audio frameworks that forward to it.
 #include "Platform/AudioBackend.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the platform layer's audio calls and the system that answers them.
 //
 // A backend answers every hardware-layer call, makes audio engines and reports the

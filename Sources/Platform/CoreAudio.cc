@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware-layer calls, each forwarded to the installed backend.
 #include "Platform/CoreAudio.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio hardware layer: property reads, process taps, aggregate devices, I/O procedures and
 // property listeners. Each call forwards to the installed AudioBackend (AudioBackend.h).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain types, constants and statuses of the audio hardware layer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small dispatch layer: serial queues, the main queue and its loop, the global utility queue,
 // cancellable work items, delayed work and signal sources.
 //

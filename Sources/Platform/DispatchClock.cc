@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide clock: the monotonic system clock with one timer thread, replaceable by a
 // test clock through setClock().
 #include <atomic>

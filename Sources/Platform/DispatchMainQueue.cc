@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main queue: served by the main thread in dispatchMain(), or by drainMainQueue() in tests.
 #include <condition_variable>
 #include <deque>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A clock for tests: time moves only in advance(), which fires the timers that fall due.
 #include <map>
 #include <mutex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial queues: one thread per queue runs its blocks one at a time, in submission order.
 //
 // Destroying a queue lets the blocks already submitted run to the end, then stops its thread;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal sources. Arming a source installs a handler of our own for its signal (a signal whose
 // disposition is "ignore" would be discarded by the kernel before anyone saw it). The handler
 // only marks the signal as raised and writes a byte to a pipe; one watcher thread wakes on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/DispatchThread.h"
 
 #include <pthread.h>

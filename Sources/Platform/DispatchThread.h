@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the dispatch layer: set-up shared by the threads it starts.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Points on the dispatch clock.
 #include <cmath>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The global utility queue: every block runs on a detached worker thread of its own, so a
 // block may block for as long as it likes without holding up any other.
 #include <thread>

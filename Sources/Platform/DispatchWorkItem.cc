@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A block that can be cancelled until it starts.
 #include <atomic>
 #include <utility>

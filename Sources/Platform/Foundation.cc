@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error values and random UUIDs.
 #include "Platform/Foundation.h"
 

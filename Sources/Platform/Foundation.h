@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Errors, exceptions, UUIDs and the notification centre of the platform layer.
 #pragma once
 

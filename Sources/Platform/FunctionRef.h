@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A non-owning reference to a callable, for callbacks that do not outlive the call.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which processes are the host's: the application that launched Harkwell, not just its parent
 // process. Decided once when the tap is made, then asked of every playback stream's process.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/HostWatch.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Noticing that the host has gone although its pipes live on (another process holds copies of
 // Harkwell's standard input and output): the watched process is the host's root where a
 // launcher stands between (see HostIdentity.h), else the parent, never the whole desktop.

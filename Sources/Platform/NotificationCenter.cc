@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notification centre: observers registered by name and sender, each notified on its own
 // queue. Removing an observer waits for a call of its block that is running on another thread,
 // so a block must not wait for the thread that removes it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/ProcFiles.h"
 
 #include <dirent.h>

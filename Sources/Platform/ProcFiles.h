@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading what /proc says about a process, and other small text files that anyone may have
 // written (desktop entries): only regular files, never blocking on a special one, with a bound
 // on their size.

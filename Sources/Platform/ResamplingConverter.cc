@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampling converter. The converted signal depends only on the input samples, never on
 // how they are cut into buffers: libsoxr's streaming output is the same whatever the chunking,
 // and the downmix and the rounding work sample by sample.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampling converter: downmix to mono by averaging, resample with libsoxr (high quality,
 // streaming, 32-bit float), then round to 16-bit integers with saturation (or keep float).
 #pragma once

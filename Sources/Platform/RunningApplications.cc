@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The running meeting applications, read from /proc.
 //
 // A Linux process has no bundle identifier of its own, so one is derived (AppIdentity.cc): from

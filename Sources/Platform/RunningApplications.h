@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The running applications of the desktop, in the order the system lists their processes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The backend the production program installs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Engines.h"
 
 #include <samplerate.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The converters the benchmark compares, each doing the capture paths' job: interleaved
 // stereo float32 in, int16 mono at 16000 Hz out, state kept from buffer to buffer.
 #pragma once

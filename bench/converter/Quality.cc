@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quality of the resampling converter on the capture paths' job: stereo float32 at 48000 or
 // 44100 Hz to int16 mono at 16000 Hz, fed in 10 ms buffers the way a capture path feeds it.
 #include "Quality.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The quality section of the converter benchmark.
 #pragma once
 

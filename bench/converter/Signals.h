@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test signals and measurements for the converter benchmark.
 #pragma once
 

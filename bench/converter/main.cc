@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Converter benchmark: the quality table, then the speed comparison (Google Benchmark).
 //   converter_bench                  quality, then speed: 10 repetitions in random order,
 //                                    medians in a side-by-side table

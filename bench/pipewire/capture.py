@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs Harkwell and reads its standard output for the benchmarks: each frame with its arrival
 time, standard error line by line, and Harkwell's resident memory, threads and open files."""
 import os

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Device switches during capture: default sink and default source swap between two pairs
 SWITCHES times in SECONDS while a 440 Hz tone plays to the default sink and a 1 kHz tone into
 both microphones. Reports, over the churn, each stream's samples per second, clicks in

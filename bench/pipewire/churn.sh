@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Device switches during capture on a private PipeWire (see churn.py): prints a Markdown table
 # of what the switches cost each stream, against pw-record moved by the server alone.
 #

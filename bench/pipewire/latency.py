@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Latency of the system-audio path: from the moment a player starts a tone to the first
 sample of it on Harkwell's standard output (tapPCM frames) and on pw-record's (monitor of the
 default sink, 16 kHz mono s16), both running at once on the same PipeWire.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Harkwell's resident memory across server restarts, device switches and graph-rate changes on
 # a private PipeWire: after start-up, then after each round of churn. Prints a Markdown table.
 #

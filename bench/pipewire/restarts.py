@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Server restarts during capture: ROUNDS times the server is killed and started again, and
 players start with it (a tone into the microphone, another to the speaker). Each round
 measures how long after the server was back each stream carried sound, and whether the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Server restarts during capture on a private PipeWire (see restarts.py): prints a Markdown
 # table of the time each stream takes to carry sound again and where the microphone ends.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Harkwell against pw-record on one private PipeWire, side by side in one run:
 #  - CPU time per minute of capture: Harkwell (system audio and microphone at once) against
 #    two pw-record processes doing the same job (the default sink's monitor and the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A long capture of both paths while speech plays to the speaker and into the microphone,
 with a switch of default speaker and microphone every SWITCH seconds and a server restart
 every RESTART seconds (0: never): Harkwell's memory, threads and open files over time, and

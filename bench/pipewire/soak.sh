@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A long capture on a private PipeWire while speech plays to the speaker and into the
 # microphone, with a switch of default speaker and microphone every minute and a server
 # restart every ten: Harkwell's memory, threads and open files over time, and each stream's

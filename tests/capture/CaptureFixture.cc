@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CaptureFixture.h"
 
 #include <fcntl.h>

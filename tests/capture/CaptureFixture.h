@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the capture tests share: the scripted backend installed for the test, captured output
 // streams and small builders of audio.
 #pragma once

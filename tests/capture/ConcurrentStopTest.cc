@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // stop() on a shutdown thread while the capture callbacks and a rebuild run on their own
 // threads: nothing crashes, every frame written is whole, and nothing runs after stop().
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system-audio path's I/O cycles (capacity, one frame per cycle, drops) and its recovery
 // from tap-format changes.
 #include "CaptureFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system-audio path's start, its failures with their teardown, and stop.
 #include <unistd.h>
 

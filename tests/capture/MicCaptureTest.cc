@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The microphone path: start, its failures, per-buffer conversion and stop.
 #include <cmath>
 

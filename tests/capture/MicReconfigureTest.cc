@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The microphone's rebuild after engine configuration changes, on the manual clock: debounce,
 // bounded retries with growing delays, stale chains and stop().
 #include "CaptureFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built program, run with command lines: exact standard output, standard error and exit
 // status for help and listing modes; the lines the entry point writes in capture mode.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // parseArgs and the pid grammar, called directly.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVAudioPCMBuffer: owned storage, views over a caller's buffer list, and what is refused.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ConvertSupport.h"
 
 #include <gtest/gtest.h>

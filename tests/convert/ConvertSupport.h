@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals, buffers and conversion loops shared by the converter tests.
 #pragma once
 

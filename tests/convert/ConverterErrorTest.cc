@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampling converter: pairs it refuses, and calls that fail with an error.
 #include <gtest/gtest.h>
 

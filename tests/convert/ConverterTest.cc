@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampling converter: sines in, samples out; state across buffers; nothing lost.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVAudioFormat: sizes, stream descriptions and which descriptions are refused.
 #include <gtest/gtest.h>
 

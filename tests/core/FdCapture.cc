@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FdCapture.h"
 
 #include <sys/wait.h>

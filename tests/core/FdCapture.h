@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers that redirect a file descriptor into a pipe, in this process or in a forked child.
 #pragma once
 

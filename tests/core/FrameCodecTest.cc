@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encoding and decoding frames: exact bytes on the wire and every way a decode can stop short.
 #include <gtest/gtest.h>
 

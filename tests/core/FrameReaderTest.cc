@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The incremental frame reader hosts use, through its C++ and its C interface, and the
 // control-message reader.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The locked writer: whole frames on fd 1 under concurrency and interruption, control messages,
 // and the failure path when standard output cannot be written.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON reader for control payloads.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Control-message JSON: compact text, escaping, and repair of bytes that are not UTF-8.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostic lines: exact bytes on fd 2, one line per call, nothing on fd 1.
 #include <gtest/gtest.h>
 #include <unistd.h>

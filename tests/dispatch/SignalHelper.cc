@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child process of the signal-source tests. Ignores SIGTERM, SIGINT and SIGHUP, arms a source
 // for each on one serial queue, then raises each signal and waits for its handler. After
 // "armed" it also takes the signals its parent sends. Every line goes to stdout:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A counter that threads bump and a test waits on. The timeout only guards against a hang; no
 // test depends on how long anything takes.
 #pragma once

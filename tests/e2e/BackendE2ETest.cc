@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The backend's hardware-layer answers against the private PipeWire, called in-process as the
 // capture paths call them: devices, the tap's format, the aggregate description's checks and
 // the I/O procedure's hand-off.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System audio and the microphone captured from a private PipeWire by the production binary.
 #include <algorithm>
 #include <cstdlib>

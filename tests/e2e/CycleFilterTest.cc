@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tap keeps of each cycle while it moves between drivers.
 #include <gtest/gtest.h>
 

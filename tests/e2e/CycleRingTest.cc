@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ring that carries cycles from PipeWire's real-time thread to the consumer.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the end-to-end tests share: the private session, generated tones, and waiting.
 #pragma once
 

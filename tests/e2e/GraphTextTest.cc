@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the default-node values of PipeWire's "default" metadata.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HarkwellProcess.h"
 
 #include <fcntl.h>

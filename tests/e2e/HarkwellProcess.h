@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The production binary run as a host would run it: standard input a pipe held open,
 // standard output and standard error read by threads of this process. Every frame is decoded
 // as it arrives and stamped with its arrival time; a byte stream that stops making sense is

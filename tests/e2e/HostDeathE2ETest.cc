@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Harkwell never outlives its host: a host that is killed while another process (here, this
 // test) still holds copies of Harkwell's standard input and output. Standard output is a file,
 // or a pipe that nobody reads any more.

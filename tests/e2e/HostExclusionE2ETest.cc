@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System audio is every other application's sound, once, and never the host's; the microphone
 // is a microphone. Each setup that desktops really have, with players of every kind
 // (PulseAudio, ALSA through pipewire-alsa, native): the host plays 1 kHz, another application

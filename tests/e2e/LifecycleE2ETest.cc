@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up without PipeWire, a server restart during capture, and every way the program ends.
 #include <signal.h>
 

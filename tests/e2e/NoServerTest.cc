@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PipeWire backend when no server can be reached: every call fails the way the capture
 // paths report, and nothing hangs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the planes of a buffer PipeWire hands to a stream's process callback: the frames
 // every plane holds, with chunk offsets and sizes that disagree with the mapped memory clamped
 // instead of read past.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Players.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sound sources for the end-to-end tests: generated WAV files played by pw-play, either as a
 // child of this process or as an orphan that no longer descends from it, and a tone played
 // by this very process through a PipeWire stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PrivatePipeWire.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The private PipeWire of one end-to-end test process: started once by a GoogleTest
 // environment, stopped at the end; its variables are exported into this process so that
 // Harkwell and the players connect to it.

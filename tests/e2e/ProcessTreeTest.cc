@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which process ids the hardware layer gives process objects for.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SignalAnalysis.h"
 
 #include <algorithm>

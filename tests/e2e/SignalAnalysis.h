@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measuring tones in captured 16-bit samples.
 #pragma once
 

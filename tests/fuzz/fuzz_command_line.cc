@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line parser on any arguments (NUL-separated in the input): it never fails, and
 // whatever it reports as a PID reads back from some argument.
 #include <cstdint>

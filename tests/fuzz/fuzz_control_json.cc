@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control-message writer on any message text: its output is always one valid UTF-8 JSON
 // object that reads back with the same type and, where the text was valid UTF-8, the same
 // message.

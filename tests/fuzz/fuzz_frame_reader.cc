@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame decoder and the incremental reader: whatever the bytes, decoding never reads past
 // them, a decoded frame encodes back to the bytes it came from, and the reader gives the same
 // frames and the same verdict however the bytes are split.

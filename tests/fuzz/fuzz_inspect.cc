@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // harkwell-record --inspect on any saved stream: it ends with a verdict (never a crash, a hang
 // or unbounded memory) and writes valid files or says why not.
 #include <unistd.h>

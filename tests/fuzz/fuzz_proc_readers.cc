@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /proc and desktop-entry readers on generated trees: the input is cut at '\x01' bytes
 // into the files of two processes (stat, cgroup, status, cmdline, comm) and one desktop entry,
 // written to a scratch folder, and every reader runs over them. None may crash, hang or read

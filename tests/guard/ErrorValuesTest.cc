@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // NSError descriptions and random UUIDs.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exception guard: how success, the body's own error and a raised NSException come out.
 #include <gtest/gtest.h>
 

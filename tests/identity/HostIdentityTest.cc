@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whom the tap leaves out: the host application found from Harkwell's parent (launchers, the
 // desktop, application units) and the PIDs of PipeWire clients that can be trusted, against
 // /proc trees of the test's making.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bounded reader of /proc files and desktop entries, against files that are not what
 // they seem: special files never block or exhaust memory, and stat lines are read past any
 // command name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A /proc of the test's making: the files the identity readers look at, per process.
 #pragma once
 

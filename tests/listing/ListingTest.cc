@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which running applications are listed, and how the table is printed.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /proc reader: application identities from cgroups and executable names, the one-line-per-
 // instance rule and display names from desktop entries, against fixture trees.
 #include <gtest/gtest.h>

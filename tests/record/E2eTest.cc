@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // harkwell-record with the real Harkwell on a private PipeWire: a tone played into the virtual
 // microphone and another through the virtual speaker end up in mic.wav and system.wav, and
 // Ctrl-C (SIGINT to harkwell-record) ends the recording with valid files and status 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for Harkwell in the harkwell-record tests: writes the frames a capture would, in
 // real time, until its standard input ends, then exits with the status it was given.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample sequences the fake Harkwell writes, so that tests can check every sample.
 #pragma once
 

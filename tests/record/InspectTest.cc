@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // harkwell-record --inspect on hand-made streams: what reaches the WAV files and events.jsonl,
 // what is reported, and the exit status.
 #include <gtest/gtest.h>

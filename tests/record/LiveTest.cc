@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // harkwell-record launching a fake Harkwell: how the recording ends, what it reports, and that
 // the WAV files hold exactly the samples the child wrote.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "RecordSupport.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the harkwell-record tests: run the built program, read WAV files, build streams.
 #pragma once
 

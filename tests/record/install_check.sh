@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # cmake --install puts Harkwell, harkwell-record, the HarkwellCore library, its headers, its
 # CMake package and harkwellcore.pc into a prefix; the host example of docs/host-guide.md then
 # builds against it with pkg-config (in C++20 and C++23) and with find_package, and decodes a

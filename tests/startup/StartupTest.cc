@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up and shutdown of capture mode, end to end: the scripted build of the program runs
 // as a child; its standard output (frames), standard error (lines) and exit status are checked.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program built against the scripted backend, for end-to-end tests of start-up and shutdown.
 // HARKWELL_SCRIPTED_SCENARIO, read only by this test build, names what the scripted system does:
 // a comma-separated list of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ChildProcess.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Harkwell as a child process, launched the way a host launches it: standard input a pipe that
 // the parent keeps open for as long as it wants audio, standard output a pipe the parent reads,
 // standard error a pipe the parent forwards. The child runs in its own process group, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --inspect: the same recording and summary from a saved stream instead of a live child.
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Live recording: Harkwell as a child, stopped by closing its standard input.
 #include <fcntl.h>
 #include <poll.h>

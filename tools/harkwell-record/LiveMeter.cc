@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LiveMeter.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live meter on a terminal: one line per source, redrawn in place a few times a second.
 // Other text (Harkwell's diagnostic lines, our own messages) is printed above it through
 // print(). Off a terminal the meter is off and print() writes plain lines, no escape codes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One recording: the output folder with mic.wav, system.wav and events.jsonl, and what was
 // measured of each source. Frames from the stream are handed to handle() in stream order.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two ways harkwell-record runs. Each returns the process exit status.
 #pragma once
 

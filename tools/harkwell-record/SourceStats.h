@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What harkwell-record measures of one source: counts, levels, digital silence and arrival
 // times, plus a short window of levels for the live meter.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text for people: the live meter lines and the summary at the end.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "WavWriter.h"
 
 #include <fcntl.h>

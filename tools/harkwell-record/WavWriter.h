@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 16 kHz mono 16-bit PCM WAV file written as samples arrive. The header is written when the
 // file is opened and brought up to date by updateHeader() and close(), so the file is a valid
 // WAV file at every point where the header was last updated.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // harkwell-record: the reference host. Launches Harkwell, records both sources to WAV files and
 // the control messages to events.jsonl, and prints what it measured.
 #include <unistd.h>

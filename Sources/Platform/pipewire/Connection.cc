@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/Connection.h"
 
 #include <cerrno>

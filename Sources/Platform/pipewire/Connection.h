@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's one connection to PipeWire: a thread loop, a context and a core.
 //
 // The thread loop's lock guards every PipeWire object and all of the backend's graph state:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tap keeps of each graph cycle while it moves between drivers.
 //
 // The graph runs the tap once per cycle of its driver. While the tap moves to another driver

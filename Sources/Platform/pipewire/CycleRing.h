@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A single-producer, single-consumer ring of audio cycles in preallocated storage.
 //
 // The producer is PipeWire's real-time thread: push() copies one cycle of float samples in,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/Graph.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the backend knows of the PipeWire graph: nodes, ports, clients with their process ids,
 // the default sink and source, and the graph's clock rate. Filled from the registry on the
 // loop thread; read with the loop lock held.

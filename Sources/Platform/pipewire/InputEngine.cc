@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/InputEngine.h"
 
 #include <pthread.h>

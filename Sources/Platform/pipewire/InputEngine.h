@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio engine and its input node on PipeWire: a capture stream on the default source,
 // delivered to the input tap on a thread of the backend in buffers of the requested size.
 //

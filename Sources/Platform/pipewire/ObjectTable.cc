@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/ObjectTable.h"
 
 namespace platform::pw {

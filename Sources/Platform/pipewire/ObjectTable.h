@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware layer's object identifiers for what the backend hands out: devices (named by
 // their PipeWire node.name, which is also their UID), processes (by PID), taps and aggregate
 // devices. Identifiers are never reused; UID strings live for the life of the process.

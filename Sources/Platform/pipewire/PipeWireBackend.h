@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform's audio calls answered by PipeWire.
 //
 // One connection for the process (Connection), the graph it sees (Graph), the identifiers it

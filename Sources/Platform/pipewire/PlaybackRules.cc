@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/PlaybackRules.h"
 
 namespace platform::pw {

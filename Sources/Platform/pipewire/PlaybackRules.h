@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which playback streams make up system audio: each sound once, never the host's.
 //
 // A playback stream that replays a virtual sink is not taken: the output of a loopback, filter

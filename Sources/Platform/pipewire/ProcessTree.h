@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a process exists, for the process objects of the hardware layer.
 #pragma once
 

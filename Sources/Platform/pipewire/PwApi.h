@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of libpipewire-0.3 and SPA that the backend uses, in one place. PipeWire's
 // method macros expand to C casts; they are wrapped here in functions so the rest of the
 // backend compiles with every warning on.

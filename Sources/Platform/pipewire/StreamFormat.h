@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building and reading the raw-audio formats of the backend's streams, and their buffers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The production program's backend: PipeWire.
 #include "Platform/SystemBackend.h"
 

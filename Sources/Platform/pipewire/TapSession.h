@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process tap as the hardware layer sees it, with its aggregate device's I/O procedure:
 // the PipeWire side (TapStream), the tap-format listeners and the hand-off of each I/O cycle
 // to the I/O procedure's queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/TapStream.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PipeWire side of a process tap: an input stream that nobody links automatically, fed
 // by the backend with the playback streams of every process but the excluded applications'
 // (see HostIdentity.h), replays of virtual sinks left out (PlaybackRules.h), and an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Platform/pipewire/Wakeup.h"
 
 #include <linux/futex.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A wake-up signal that a real-time thread can give without allocating, locking or blocking:
 // a counter that waiting threads sleep on (a futex). The signal makes a system call only when
 // somebody waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test backend: records every call of the platform layer in order, answers each with what
 // the test programmed (or a standing default), and lets the test drive what the real system
 // would do on its own: I/O cycles, tap-format changes, microphone buffers and engine

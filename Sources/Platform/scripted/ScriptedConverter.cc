@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A converter that does what the test scripted and records what it was given.
 #include <algorithm>
 

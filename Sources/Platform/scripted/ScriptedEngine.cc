@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scripted audio engine and its input node.
 #include <algorithm>
 

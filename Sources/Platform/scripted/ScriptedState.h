@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state that a scripted backend shares with the engines and converters it makes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The answers of a machine without an audio system: no input device, no output device, and
 // every hardware object refused with kAudioHardwareNotRunningError. Start-up reports these as
 // ordinary failures of both capture paths; nothing here ever produces audio.
