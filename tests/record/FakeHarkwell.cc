@@ -3,9 +3,10 @@
 // real time, until its standard input ends, then exits with the status it was given.
 //
 //   record_fake_harkwell [--exit STATUS] [--garbage] [--frames-before-ready N] [--ignore-eof]
-//                        [--pause-after N]
+//                        [--pause-after N] [--no-paths]
 //
 // --ignore-eof: keeps writing after its standard input ended, until a signal ends it.
+// --no-paths: reports that neither capture path started, then writes no audio.
 // --pause-after N: after N frames of each source, writes nothing for half a second (a dropout).
 //
 // Sample n of the mic stream is micSample(n), of the system stream systemSample(n), so that
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   int exitStatus = 0;
   bool garbage = false;
   bool ignoreEof = false;
+  bool noPaths = false;
   int pauseAfter = -1;
   int framesBeforeReady = 2;
   for (int i = 1; i < argc; ++i) {
@@ -62,6 +64,8 @@ int main(int argc, char** argv) {
       pauseAfter = std::atoi(argv[++i]);
     } else if (a == "--ignore-eof") {
       ignoreEof = true;
+    } else if (a == "--no-paths") {
+      noPaths = true;
     } else if (a == "--garbage") {
       garbage = true;
     } else if (a == "--frames-before-ready" && i + 1 < argc) {
@@ -69,6 +73,17 @@ int main(int argc, char** argv) {
     }
   }
   say("[fake] starting\n");
+  if (noPaths) {
+    harkwell::FrameWriter::writeControl(
+        {{"type", "error"}, {"msg", "mic_start: No microphone input available (sr=0)"}});
+    harkwell::FrameWriter::writeControl(
+        {{"type", "error"}, {"msg", "tap_start: PipeWire is not running"}});
+    harkwell::FrameWriter::writeControl({{"type", "ready"}});
+    char buffer[256];
+    while (::read(0, buffer, sizeof buffer) > 0) {
+    }
+    return exitStatus;
+  }
   std::int64_t mic = 0;
   std::int64_t system = 0;
   for (int i = 0; i < framesBeforeReady; ++i, mic += kSamplesPerFrame)

@@ -123,6 +123,58 @@ TEST(LiveStartTest, ChildThatCannotStartIsReported) {
       << record.err();
 }
 
+TEST(LiveStartTest, NoCapturePathIsAFailure) {
+  TempDir dir;
+  Process record({RECORD_BINARY, "--seconds", "0.5", "--out", dir / "out", "--harkwell",
+                  FAKE_HARKWELL, "--", "--no-paths"},
+                 dir);
+  EXPECT_EQ(record.wait(), 3) << record.err();
+  EXPECT_NE(record.err().find("no capture path started (mic_start: No microphone input "
+                              "available (sr=0); tap_start: PipeWire is not running)"),
+            std::string::npos)
+      << record.err();
+}
+
+TEST(OutputFolderTest, AnEarlierRecordingIsNeverWrittenOver) {
+  TempDir dir;
+  Process first({RECORD_BINARY, "--seconds", "0.3", "--out", dir / "out", "--harkwell",
+                 FAKE_HARKWELL},
+                dir);
+  ASSERT_EQ(first.wait(), 0) << first.err();
+  const std::string before = readFile(dir / "out/mic.wav");
+  for (const char* mode : {"live", "inspect"}) {
+    SCOPED_TRACE(mode);
+    std::vector<std::string> args = {RECORD_BINARY, "--out", dir / "out"};
+    if (std::string(mode) == "live") {
+      args.insert(args.end(), {"--seconds", "0.3", "--harkwell", FAKE_HARKWELL});
+    } else {
+      writeFile(dir / "empty.bin", {});
+      args.insert(args.end(), {"--inspect", dir / "empty.bin"});
+    }
+    Process again(args, dir);
+    EXPECT_EQ(again.wait(), 2);
+    EXPECT_NE(again.err().find(dir / "out" + " already holds a recording"), std::string::npos)
+        << again.err();
+    EXPECT_EQ(readFile(dir / "out/mic.wav"), before);
+  }
+}
+
+TEST(OutputFolderTest, WithoutOutEachRunGetsANewFolder) {
+  TempDir dir;
+  for (int run = 0; run < 2; ++run) {
+    Process record({"/bin/sh", "-c",
+                    "cd '" + dir.path().string() + "' && exec " + RECORD_BINARY +
+                        " --seconds 0.2 --harkwell " + FAKE_HARKWELL},
+                   dir);
+    ASSERT_EQ(record.wait(), 0) << record.err();
+  }
+  std::vector<std::string> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    if (entry.path().filename().string().rfind("harkwell-recording-", 0) == 0)
+      folders.push_back(entry.path().filename().string());
+  EXPECT_EQ(folders.size(), 2u);
+}
+
 TEST(LiveStopTest, SigintClosesTheChildsStdinAndLeavesValidFiles) {
   TempDir dir;
   Process record({RECORD_BINARY, "--out", dir / "out", "--log", dir / "harkwell.log", "--harkwell",

@@ -24,9 +24,15 @@ int runInspect(const Options& options) {
               "harkwell-record: cannot open " + file + ": " + std::strerror(errno) + "\n");
     return kExitBadStream;
   }
-  Recording recording;
   std::string error;
-  if (!recording.open(options.outDir, error)) {
+  const std::optional<std::string> dir = Recording::chooseFolder(options.outDir, error);
+  if (!dir) {
+    writeText(STDERR_FILENO, "harkwell-record: " + error + "\n");
+    if (fd != STDIN_FILENO) ::close(fd);
+    return kExitUsage;
+  }
+  Recording recording;
+  if (!recording.open(*dir, error)) {
     writeText(STDERR_FILENO, "harkwell-record: " + error + "\n");
     if (fd != STDIN_FILENO) ::close(fd);
     return kExitBadStream;
@@ -61,7 +67,7 @@ int runInspect(const Options& options) {
   if (!recording.close()) report(recording.fileError());
 
   std::cout << "harkwell-record: decoded " << reader.decodedBytes() << " bytes of " << file
-            << " into " << options.outDir << "\n"
+            << " into " << *dir << "\n"
             << formatSummary(recording) << std::flush;
   if (status == kExitOk && options.requireSound && !bothSourcesHaveSound(recording))
     return kExitNoSound;

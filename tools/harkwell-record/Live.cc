@@ -291,6 +291,12 @@ int runLive(const Options& options) {
     writeText(STDERR_FILENO, "harkwell-record: " + text + "\n");
   };
 
+  std::string error;
+  const std::optional<std::string> dir = Recording::chooseFolder(options.outDir, error);
+  if (!dir) {
+    say(error);
+    return kExitUsage;
+  }
   int logFd = -1;
   if (!options.logFile.empty()) {
     logFd = ::open(options.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -300,8 +306,7 @@ int runLive(const Options& options) {
     }
   }
   Recording recording;
-  std::string error;
-  if (!recording.open(options.outDir, error)) {
+  if (!recording.open(*dir, error)) {
     say(error);
     if (logFd >= 0) ::close(logFd);
     return kExitBadStream;
@@ -317,7 +322,7 @@ int runLive(const Options& options) {
     if (logFd >= 0) ::close(logFd);
     return kExitChild;
   }
-  say("recording with " + program + " into " + options.outDir + "/" +
+  say("recording with " + program + " into " + *dir + "/" +
       (options.seconds ? "" : "; stop with Ctrl-C"));
 
   LiveSession session(options, recording, child, logFd);
@@ -335,12 +340,16 @@ int runLive(const Options& options) {
   const std::string childStatus = "Harkwell " + describeExit(child.rawStatus());
   std::cout << "harkwell-record: recorded " << std::fixed;
   std::cout.precision(1);
-  std::cout << session.elapsed() << " s into " << options.outDir << "\n"
+  std::cout << session.elapsed() << " s into " << *dir << "\n"
             << formatSummary(recording) << childStatus
             << (session.endedEarly() ? " (before it was asked to stop)" : "") << "\n"
             << std::flush;
   if (session.broken()) return kExitBadStream;
   if (!exitedCleanly(child.rawStatus())) return kExitChild;
+  if (auto why = recording.noCapturePath()) {
+    say("no capture path started (" + *why + ")");
+    return kExitChild;
+  }
   if (options.requireSound && !bothSourcesHaveSound(recording)) return kExitNoSound;
   return kExitOk;
 }

@@ -22,7 +22,8 @@ mic.wav and system.wav (16 kHz mono 16-bit WAV) and events.jsonl (every control
 message with the time it arrived) in the output folder.
 
 Options:
-  -o, --out DIR        output folder (default: ./harkwell-recording)
+  -o, --out DIR        output folder (default: a new harkwell-recording-DATE-TIME);
+                       a folder that holds a recording is never written over
   -s, --seconds N      stop after N seconds (may be fractional)
   -e, --until-eof      stop when harkwell-record's own standard input ends
                        (Ctrl-D on a terminal, or the end of a pipe)
@@ -58,8 +59,9 @@ Exit status:
   0  recorded; Harkwell exited with status 0
   1  the stream was broken (truncated frame, a byte that names no tag, a control
      message that is not JSON) or a file could not be written
-  2  usage error
-  3  Harkwell could not be started, or did not exit with status 0
+  2  usage error, or the output folder already holds a recording
+  3  Harkwell could not be started, did not exit with status 0, or started no
+     capture path (it reported both failing, and no audio came)
   4  with --require-sound: a source carried no sound
 )";
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string_view>
 #include <variant>
@@ -24,6 +25,45 @@ std::string jsonString(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::string> Recording::chooseFolder(const std::string& requested,
+                                                   std::string& error) {
+  std::error_code ec;
+  if (!requested.empty()) {
+    for (const char* name : {"mic.wav", "system.wav", "events.jsonl", "levels.svg"}) {
+      const std::string path = requested + "/" + name;
+      if (std::filesystem::exists(path, ec)) {
+        error = requested + " already holds a recording (" + path +
+                "); name a new folder with --out, or move that one away";
+        return std::nullopt;
+      }
+    }
+    return requested;
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  const std::string base = std::string("harkwell-recording-") + stamp;
+  std::string dir = base;
+  for (int n = 2; std::filesystem::exists(dir, ec); ++n) dir = base + "-" + std::to_string(n);
+  return dir;
+}
+
+std::optional<std::string> Recording::noCapturePath() const {
+  if (mic_.frames() > 0 || system_.frames() > 0) return std::nullopt;
+  std::string micError;
+  std::string systemError;
+  for (const ControlEvent& e : controls_) {
+    if (e.type != "error") continue;
+    if (e.msg.rfind("mic_start:", 0) == 0) micError = e.msg;
+    if (e.msg.rfind("tap_start:", 0) == 0 || e.msg.rfind("unsupported_os:", 0) == 0)
+      systemError = e.msg;
+  }
+  if (micError.empty() || systemError.empty()) return std::nullopt;
+  return micError + "; " + systemError;
+}
 
 Recording::~Recording() {
   close();
@@ -63,6 +103,7 @@ std::optional<std::string> Recording::handle(const StreamFrame& frame, std::opti
   if (frame.frame.tag != FrameTag::control) {
     const bool isMic = frame.frame.tag == FrameTag::micPCM;
     (isMic ? mic_ : system_).add(payload, time);
+    (isMic ? micLevels_ : systemLevels_).add(payload, time);
     WavWriter& wav = isMic ? micWav_ : systemWav_;
     wav.append(std::span(payload.data(), payload.size() & ~std::size_t{1}));
     if (payload.size() % 2 != 0)
@@ -104,6 +145,19 @@ bool Recording::sync() {
 }
 
 bool Recording::close() {
+  bool d = true;
+  if (!dir_.empty() && !pictureWritten_) {
+    pictureWritten_ = true;
+    const std::string path = dir_ + "/levels.svg";
+    if (std::FILE* f = std::fopen(path.c_str(), "we")) {
+      const std::string svg = levelPicture(micLevels_, systemLevels_);
+      d = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+      d = std::fclose(f) == 0 && d;
+    } else {
+      d = false;
+    }
+    if (!d && eventsError_.empty()) eventsError_ = path + ": cannot write: " + std::strerror(errno);
+  }
   const bool a = micWav_.close();
   const bool b = systemWav_.close();
   bool c = true;
@@ -111,7 +165,7 @@ bool Recording::close() {
     c = std::fclose(events_) == 0;
     events_ = nullptr;
   }
-  return a && b && c && eventsError_.empty();
+  return a && b && c && d && eventsError_.empty();
 }
 
 std::string Recording::fileError() const {

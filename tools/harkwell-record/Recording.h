@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// One recording: the output folder with mic.wav, system.wav and events.jsonl, and what was
+// One recording: the output folder with mic.wav, system.wav, events.jsonl and levels.svg (a
+// picture of both sources over time, written at close()), and what was
 // measured of each source. Frames from the stream are handed to handle() in stream order.
 #pragma once
 
@@ -11,6 +12,7 @@
 
 #include "SourceStats.h"
 #include "HarkwellCore/FrameReader.h"
+#include "LevelPicture.h"
 #include "WavWriter.h"
 
 namespace harkwell::record {
@@ -28,6 +30,11 @@ class Recording {
   ~Recording();
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;
+
+  // The folder a recording goes into: `requested`, unless it already holds a recording (then
+  // none, and `error` says so: an earlier recording is never written over), or with none
+  // requested a new harkwell-recording-DATE-TIME folder in the current one.
+  static std::optional<std::string> chooseFolder(const std::string& requested, std::string& error);
 
   // Creates `dir` (and its parents) and the three files in it.
   bool open(const std::string& dir, std::string& error);
@@ -48,6 +55,10 @@ class Recording {
   const std::vector<ControlEvent>& controls() const { return controls_; }
   std::uint64_t controlFrames() const { return controlFrames_; }
   const std::string& dir() const { return dir_; }
+  // When Harkwell reported that neither path started (a microphone error and a system-audio
+  // error) and no audio came: its messages, "; "-separated. Else none.
+  std::optional<std::string> noCapturePath() const;
+
   // The first file error (a full disk, say), empty when none.
   std::string fileError() const;
 
@@ -61,6 +72,9 @@ class Recording {
   std::string eventsError_;
   SourceStats mic_;
   SourceStats system_;
+  LevelTrack micLevels_;
+  LevelTrack systemLevels_;
+  bool pictureWritten_ = false;
   std::vector<ControlEvent> controls_;
   std::uint64_t controlFrames_ = 0;
 };
