@@ -49,3 +49,8 @@ install(CODE "
 ")
 install(FILES ${PROJECT_BINARY_DIR}/harkwellcore.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The manual pages of the two programs, and the host guide.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Harkwell.1 ${PROJECT_SOURCE_DIR}/docs/man/harkwell-record.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

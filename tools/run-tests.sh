@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds Harkwell and runs the whole test suite: the normal (release, NDEBUG) build with the
-# end-to-end tests against a private PipeWire, then the unit tests and the end-to-end scenarios
-# under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short
-# run of each fuzzer (tools/run-fuzzers.sh).
+# Builds Harkwell and runs the whole test suite: the plain Release build with the end-to-end
+# tests against a private PipeWire, then the unit tests and the end-to-end scenarios under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, a plain Release
+# build with Clang, the Debian packages (tools/package-check.sh), and a short run of each
+# fuzzer (tools/run-fuzzers.sh). Warnings are errors here.
 #
 #   bash tools/run-tests.sh            everything
 #   bash tools/run-tests.sh --quick    the normal build only
@@ -50,6 +51,13 @@ build/tsan/tests/e2e/harkwell_e2e_test
 echo "== plain Release build with Clang"
 CC=clang CXX=clang++ build build/clang-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   -DHARKWELL_BUILD_BENCH=OFF
+
+echo "== Debian packages"
+if [ "$(id -u)" -eq 0 ]; then
+  bash tools/package-check.sh
+else
+  echo "(skipped: installing the packages needs root)"
+fi
 
 echo "== fuzzers, 10 s each"
 bash tools/run-fuzzers.sh 10

@@ -10,6 +10,7 @@ packages=(
   pipewire pipewire-bin wireplumber dbus dbus-user-session
   pipewire-pulse pipewire-alsa pulseaudio-utils alsa-utils
   espeak-ng sox
+  debhelper dpkg-dev lintian man-db
 )
 
 sudo=()
@@ -19,6 +20,14 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+# Another apt (an unattended upgrade, say) may hold the package lock for a while: wait for it
+# rather than fail.
+apt_options=(-o DPkg::Lock::Timeout=600)
+for attempt in 1 2 3; do
+  "${sudo[@]}" apt-get "${apt_options[@]}" update -qq && break
+  [ "$attempt" = 3 ] && exit 1
+  echo "setup-deps: apt-get update failed; trying again in 20 s" >&2
+  sleep 20
+done
+"${sudo[@]}" apt-get "${apt_options[@]}" install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 echo "setup-deps: packages installed"
