@@ -2,7 +2,11 @@
 #include "Platform/pipewire/Connection.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+
+#include "HarkwellCore/Protocol.h"
+#include "Platform/pipewire/Unreachable.h"
 
 namespace platform::pw {
 
@@ -45,10 +49,20 @@ void Connection::tryConnect() {
       context_, pw_properties_new(PW_KEY_APP_NAME, "Harkwell", PW_KEY_APP_ID, "harkwell", nullptr),
       0);
   if (core_ == nullptr) {
-    accessDenied_ = errno == EACCES || errno == EPERM;
+    const int error = errno;
+    accessDenied_ = error == EACCES || error == EPERM;
+    // Said once, the first time: a server that is restarting is not worth a line a second.
+    if (!everConnected_ && !toldUnreachable_) {
+      toldUnreachable_ = true;
+      harkwell::Log::error(unreachableReason(error, [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+      }));
+    }
     armTimer(kRetryMilliseconds);
     return;
   }
+  everConnected_ = true;
   accessDenied_ = false;
   lost_ = false;
   ready_ = false;

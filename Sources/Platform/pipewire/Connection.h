@@ -78,6 +78,8 @@ class Connection {
   bool ready_ = false;
   bool lost_ = false;
   bool accessDenied_ = false;
+  bool everConnected_ = false;
+  bool toldUnreachable_ = false;
 };
 
 }  // namespace platform::pw
