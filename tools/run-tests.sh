@@ -3,7 +3,7 @@
 # Builds Harkwell and runs the whole test suite: the plain Release build with the end-to-end
 # tests against a private PipeWire, then the unit tests and the end-to-end scenarios under
 # AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, a plain Release
-# build with Clang, the Debian packages (tools/package-check.sh), and a short run of each
+# build with Clang, the Python and Node bindings' tests, the Debian packages (tools/package-check.sh), and a short run of each
 # fuzzer (tools/run-fuzzers.sh). Warnings are errors here.
 #
 #   bash tools/run-tests.sh            everything
@@ -28,6 +28,7 @@ export HARKWELL_REQUIRE_E2E=1
 echo "== release build (plain Release, GCC) and full suite"
 build build/release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+bash tools/run-binding-tests.sh build/release/Sources/Harkwell/Harkwell
 
 [ "$quick" = 1 ] && exit 0
 

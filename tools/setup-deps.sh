@@ -11,6 +11,7 @@ packages=(
   pipewire-pulse pipewire-alsa pulseaudio-utils alsa-utils
   espeak-ng sox
   debhelper dpkg-dev lintian man-db
+  python3 nodejs
 )
 
 sudo=()
