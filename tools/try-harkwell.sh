@@ -10,14 +10,14 @@
 # Where none runs (a server, a container, CI), it starts a private PipeWire with a virtual
 # speaker and a virtual microphone, speaks one sentence into the microphone and plays another
 # through the speaker, and records that. --private uses the private PipeWire in any case.
-# The recording lands in DIR (default: ./harkwell-recording): mic.wav, system.wav and
-# events.jsonl. Run it as yourself; it asks sudo for the package installation only.
+# The recording lands in DIR (default: a new ./harkwell-recording-DATE-TIME): mic.wav,
+# system.wav, events.jsonl and levels.svg. Run it as yourself; it asks sudo for the package installation only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 seconds=6
-out=$root/harkwell-recording
+out=$root/harkwell-recording-$(date +%Y%m%d-%H%M%S)
 install=1
 private=0
 while [ $# -gt 0 ]; do
@@ -94,8 +94,6 @@ if [ "$private" = 0 ] && desktop_pipewire; then
   export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}
   say "Recording $seconds seconds from your desktop's PipeWire: say something into your microphone"
   echo "(your speakers will say one sentence, which system.wav should hold)"
-  mkdir -p "$out"
-  rm -f "$out/events.jsonl"
   speech=$(mktemp /tmp/harkwell-try-speech.XXXXXX.wav)
   espeak-ng -w "$speech" "$system_sentence"
   "$record" --harkwell "$harkwell" --seconds "$seconds" --out "$out" &
@@ -124,8 +122,6 @@ espeak-ng -w "$pw_dir/mic-speech.wav" "$mic_sentence"
 espeak-ng -w "$pw_dir/system-speech.wav" "$system_sentence"
 
 say "Recording $seconds seconds: one sentence into the microphone, one through the speaker"
-mkdir -p "$out"
-rm -f "$out/events.jsonl"
 # Harkwell leaves its host's own sound (the host and its descendants) out of system audio, as it
 # leaves out a meeting app's own playback. The player that feeds the virtual microphone is made
 # a descendant of harkwell-record, so system.wav gets only the speaker's sentence; the player
