@@ -79,8 +79,8 @@ std::string levelPicture(const LevelTrack& mic, const LevelTrack& system) {
       "font-family=\"sans-serif\" font-size=\"12\">\n"
       "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
       kWidth, height);
-  svg += fmt("<text x=\"%d\" y=\"18\">Level per 100 ms, -60 to 0 dBFS; missing audio in "
-             "red (%.1f s in all)</text>\n",
+  svg += fmt("<text x=\"%d\" y=\"18\">Level per 100 ms over %.1f s, -60 to 0 dBFS; audio "
+             "missing against the wall clock in red</text>\n",
              kLeft, span);
   const LevelTrack* tracks[] = {&mic, &system};
   const char* names[] = {"mic", "system"};
