@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   harkwell::record::Options options;
   options.inspectFile = (dir / "stream.bin").string();
   options.outDir = (dir / "out").string();
+  fs::remove_all(dir / "out");  // an earlier run's recording is never written over
   const int status = harkwell::record::runInspect(options);
   if (status != harkwell::record::kExitOk && status != harkwell::record::kExitBadStream) abort();
   return 0;
