@@ -19,7 +19,9 @@ PipeWireBackend& backendWithoutServer() {
     ::setenv("XDG_RUNTIME_DIR", dir, 1);
     ::setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
     ::unsetenv("PIPEWIRE_REMOTE");
-    return new PipeWireBackend(500);  // never destroyed, like the program's
+    auto* made = new PipeWireBackend(500);  // never destroyed, like the program's
+    ::rmdir(dir);  // empty; no server appears in it either way
+    return made;
   }();
   return *backend;
 }
