@@ -90,8 +90,17 @@ TEST_F(E2ETest, EveryRestartBringsSoundBackWithinASecondAndTheMicrophoneOnItsSou
                                  firstSound(*h, FrameTag::micPCM, back));
          ++i)
       sleepFor(0.01);
-    ASSERT_TRUE(firstSound(*h, FrameTag::tapPCM, back)) << "no system audio after the restart";
-    ASSERT_TRUE(firstSound(*h, FrameTag::micPCM, back)) << "no microphone after the restart";
+    auto log = [&] {
+      std::string text;
+      for (const std::string& line : h->stderrLines()) text += "\n  " + line;
+      return text;
+    };
+    ASSERT_TRUE(firstSound(*h, FrameTag::tapPCM, back))
+        << "no system audio after the restart; Harkwell said:" << log();
+    ASSERT_TRUE(firstSound(*h, FrameTag::micPCM, back))
+        << "no microphone after the restart; Harkwell said:" << log()
+        << "\nthe defaults and ports:"
+        << shellOutput("pw-metadata -n default; pw-cli ls Metadata; pw-cli ls Client | grep -E 'application.name|^\\tid'");
     const auto tapBack = *firstSound(*h, FrameTag::tapPCM, back);
     const auto micBack = *firstSound(*h, FrameTag::micPCM, back);
     const double tapSeconds = std::chrono::duration<double>(tapBack - back).count();

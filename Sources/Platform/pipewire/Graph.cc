@@ -314,6 +314,19 @@ void Graph::bindMetadata(std::uint32_t id, const std::string& name) {
   metadata_[id] = std::move(m);
 }
 
+void Graph::refreshDefaults() {
+  for (auto it = metadata_.begin(); it != metadata_.end(); ++it) {
+    if (it->second.get() != defaultMetadata_) continue;
+    const std::uint32_t id = it->first;
+    spa_hook_remove(&it->second->listener);
+    pw_proxy_destroy(it->second->proxy);
+    metadata_.erase(it);
+    defaultMetadata_ = nullptr;
+    bindMetadata(id, "default");
+    return;
+  }
+}
+
 void Graph::onMetadataProperty(Metadata& md, const char* key, const char* value) {
   if (md.name == "default") {
     if (key == nullptr) {

@@ -65,6 +65,11 @@ class Graph {
   const std::string& defaultSink() const { return defaultSink_; }
   const std::string& defaultSource() const { return defaultSource_; }
   bool hasDefaultMetadata() const { return defaultMetadata_ != nullptr; }
+  // Binds the default-device metadata again, so that the server sends every default afresh.
+  // After a restart a binding has been seen to stop getting updates (WirePlumber's last
+  // default source never arrived, the microphone stayed on a monitor); a caller that finds
+  // no usable default asks for this. Loop lock held.
+  void refreshDefaults();
   // The rate the graph runs at: the forced rate, else the configured clock rate.
   std::uint32_t graphRate() const { return forceRate_ != 0 ? forceRate_ : clockRate_; }
 

@@ -90,7 +90,12 @@ InputEngine::~InputEngine() {
 AVAudioFormat InputEngine::outputFormatForBus(AVAudioNodeBus bus) {
   Connection::Lock lock(connection_);
   SourceState s;
-  if (connection_.ready()) s = currentSource(graph_);
+  if (connection_.ready()) {
+    s = currentSource(graph_);
+    // No microphone as far as this process knows: make sure that is the server's view too.
+    // The fresh defaults come as a graph change, which rebuilds the engine if they differ.
+    if (s.rate == 0) graph_.refreshDefaults();
+  }
   reported_ = s;
   if (bus != 0 || s.rate == 0)
     return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, 0, 1, false);
