@@ -6,8 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-export HARKWELL_BINARY=${1:-$root/build/release/Sources/Harkwell/Harkwell}
-[ -x "$HARKWELL_BINARY" ] || { echo "run-binding-tests: no Harkwell at $HARKWELL_BINARY" >&2; exit 1; }
+harkwell=${1:-$root/build/release/Sources/Harkwell/Harkwell}
+[ -x "$harkwell" ] || { echo "run-binding-tests: no Harkwell at $harkwell" >&2; exit 1; }
+# The tests run in the bindings' folders: the path must not be relative.
+HARKWELL_BINARY=$(realpath "$harkwell")
+export HARKWELL_BINARY
 
 dir=$(mktemp -d /tmp/hkw-bindings-XXXXXX)
 trap 'tools/private-pipewire.sh stop "$dir" >/dev/null 2>&1 || true; rm -rf "$dir"' EXIT
