@@ -11,6 +11,12 @@ namespace {
 
 using harkwell::FrameTag;
 
+#ifdef HARKWELL_SANITIZED_BUILD
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 TEST_F(E2ETest, ToneFromAnotherProcessReachesTapAtItsLevel) {
   auto h = startHarkwell();
   auto player = Player::orphan({"pw-play", tone(440, 2, 6)});
@@ -182,9 +188,16 @@ TEST_F(E2ETest, SwitchesOfSpeakerAndMicrophoneGiveNoClickAndLoseOnlyTheRebuilds)
     return l.rfind("[velto] MicCapture reconfigured", 0) == 0;
   });
 
+  EXPECT_GT(peak(tone), 15000) << "the speaker's tone did not come through";
+  EXPECT_EQ(rebuilds, kSwitches);
+  EXPECT_FALSE(h->corrupt());
+  // A sanitized build runs the audio path and each rebuild several times slower than users
+  // get it (a rebuild alone then costs well over 100 ms, and the slowed graph can miss a
+  // cycle). There the scenario runs for memory and thread errors; clicks and lost time are
+  // judged in the optimized build.
+  if (kSanitizedBuild) return;
   // 440 Hz at half of full scale steps by at most 2831 between samples.
   EXPECT_EQ(clicks(tone, 4000), 0u);
-  EXPECT_GT(peak(tone), 15000) << "the speaker's tone did not come through";
   // System audio keeps time: moving to another speaker's clock can bring a player's next
   // cycle early (its own audio, kept), but never a gap or a repeated cycle.
   EXPECT_GT(static_cast<double>(system), (16000.0 - 160.0) * seconds)
@@ -195,8 +208,6 @@ TEST_F(E2ETest, SwitchesOfSpeakerAndMicrophoneGiveNoClickAndLoseOnlyTheRebuilds)
   // near 60 ms), nothing of what came before the switch (which cost about 130 ms more).
   EXPECT_GT(static_cast<double>(mic), 16000.0 * (seconds - kSwitches * 0.1))
       << mic << " samples in " << seconds << " s";
-  EXPECT_EQ(rebuilds, kSwitches);
-  EXPECT_FALSE(h->corrupt());
 }
 
 TEST_F(E2ETest, ToneIntoTheVirtualMicrophoneReachesMicPCM) {
