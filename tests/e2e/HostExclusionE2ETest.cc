@@ -108,7 +108,11 @@ class HostExclusionTest : public E2ETest {
   void expectOnlyTheOtherApplication(HarkwellProcess& h) {
     const auto samples = settledSecondOf(h, FrameTag::tapPCM);
     ASSERT_EQ(samples.size(), 16000u);
-    EXPECT_NEAR(dbfs(toneAmplitude(samples, 440)), dbfs(kToneAmplitude), 1.0)
+    const double level = dbfs(toneAmplitude(samples, 440));
+    // At its level, once: a second, delayed copy moves the level either way. Sanitized, a
+    // missed cycle in the window can cost a few dB as well.
+    EXPECT_LT(level, dbfs(kToneAmplitude) + 1.0) << "the other application is not there once";
+    EXPECT_GT(level, dbfs(kToneAmplitude) - (kSanitizedBuild ? 10.0 : 1.0))
         << "the other application is not there once";
     EXPECT_LT(dbfs(toneAmplitude(samples, 1000)), dbfs(kToneAmplitude) - 60.0)
         << "the host's sound leaks";
