@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/AVFAudio.h"
-#include "Platform/CoreAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
+#include "Platform/coreaudio/CoreAudio.h"
 
 namespace harkwell {
 

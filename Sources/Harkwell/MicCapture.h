@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string>
 
-#include "Platform/AVFAudio.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Foundation.h"
+#include "Platform/avfaudio/AVFAudio.h"
+#include "Platform/dispatch/Dispatch.h"
+#include "Platform/foundation/Foundation.h"
 
 namespace harkwell {
 

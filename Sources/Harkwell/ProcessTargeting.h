@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/RunningApplications.h"
+#include "Platform/apps/RunningApplications.h"
 
 namespace harkwell {
 

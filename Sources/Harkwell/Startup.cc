@@ -18,9 +18,9 @@
 #include "CoreAudioTap.h"
 #include "HarkwellCore/Protocol.h"
 #include "MicCapture.h"
-#include "Platform/CoreAudio.h"
-#include "Platform/Dispatch.h"
-#include "Platform/HostWatch.h"
+#include "Platform/coreaudio/CoreAudio.h"
+#include "Platform/dispatch/Dispatch.h"
+#include "Platform/apps/HostWatch.h"
 
 namespace harkwell {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "Platform/unavailable/UnavailableBackend.h"
+#include "Platform/backends/unavailable/UnavailableBackend.h"
 
 namespace platform {
 

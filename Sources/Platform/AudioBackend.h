@@ -10,8 +10,8 @@
 #include <optional>
 #include <string_view>
 
-#include "AVFAudio.h"
-#include "CoreAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
+#include "Platform/coreaudio/CoreAudio.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Platform/AVFAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
 
 namespace bench {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ResamplingConverter.h"
+#include "Platform/avfaudio/ResamplingConverter.h"
 #include "Signals.h"
 
 namespace bench {

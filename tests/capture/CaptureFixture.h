@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "HarkwellCore/Protocol.h"
-#include "Platform/scripted/ScriptedBackend.h"
+#include "Platform/backends/scripted/ScriptedBackend.h"
 
 namespace harkwell::testing {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Platform/AVFAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
 
 namespace platform {
 namespace {

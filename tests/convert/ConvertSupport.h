@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/AVFAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
 
 namespace platform::testing {
 

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "ConvertSupport.h"
-#include "Platform/ResamplingConverter.h"
+#include "Platform/avfaudio/ResamplingConverter.h"
 
 namespace platform {
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "ConvertSupport.h"
-#include "Platform/ResamplingConverter.h"
+#include "Platform/avfaudio/ResamplingConverter.h"
 
 namespace platform {
 namespace {

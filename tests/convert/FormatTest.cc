@@ -2,7 +2,7 @@
 // AVAudioFormat: sizes, stream descriptions and which descriptions are refused.
 #include <gtest/gtest.h>
 
-#include "Platform/AVFAudio.h"
+#include "Platform/avfaudio/AVFAudio.h"
 
 namespace platform {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/dispatch/Dispatch.h"
 #include "Waiter.h"
 
 namespace platform {

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/dispatch/Dispatch.h"
 
 namespace platform {
 namespace {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Platform/Foundation.h"
+#include "Platform/foundation/Foundation.h"
 #include "Waiter.h"
 
 namespace platform {

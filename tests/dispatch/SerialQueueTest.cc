@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/dispatch/Dispatch.h"
 #include "Waiter.h"
 
 namespace platform {

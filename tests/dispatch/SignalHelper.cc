@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/dispatch/Dispatch.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <csignal>
 #include <string>
 
-#include "Platform/Dispatch.h"
+#include "Platform/dispatch/Dispatch.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "E2EFixture.h"
-#include "Platform/pipewire/PipeWireBackend.h"
+#include "Platform/backends/pipewire/PipeWireBackend.h"
 
 namespace e2e {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/pipewire/CycleFilter.h"
+#include "Platform/backends/pipewire/CycleFilter.h"
 
 namespace platform::pw {
 namespace {

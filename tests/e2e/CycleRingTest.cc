@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/pipewire/CycleRing.h"
+#include "Platform/backends/pipewire/CycleRing.h"
 
 namespace platform::pw {
 namespace {

@@ -2,7 +2,7 @@
 // Reading the default-node values of PipeWire's "default" metadata.
 #include <gtest/gtest.h>
 
-#include "Platform/pipewire/Graph.h"
+#include "Platform/backends/pipewire/Graph.h"
 
 namespace platform::pw {
 namespace {

@@ -12,7 +12,7 @@
 #include <fstream>
 
 #include "E2EFixture.h"
-#include "Platform/ProcFiles.h"
+#include "Platform/apps/ProcFiles.h"
 
 namespace e2e {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "Platform/pipewire/PipeWireBackend.h"
+#include "Platform/backends/pipewire/PipeWireBackend.h"
 
 namespace platform::pw {
 namespace {

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "Platform/pipewire/StreamFormat.h"
+#include "Platform/backends/pipewire/StreamFormat.h"
 
 namespace platform::pw {
 namespace {

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <numbers>
 
-#include "Platform/pipewire/PwApi.h"
-#include "Platform/pipewire/StreamFormat.h"
+#include "Platform/backends/pipewire/PwApi.h"
+#include "Platform/backends/pipewire/StreamFormat.h"
 
 namespace e2e {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "Platform/pipewire/ProcessTree.h"
+#include "Platform/backends/pipewire/ProcessTree.h"
 
 namespace platform::pw {
 namespace {

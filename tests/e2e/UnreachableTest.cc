@@ -11,7 +11,7 @@
 #include <fstream>
 #include <map>
 
-#include "Platform/pipewire/Unreachable.h"
+#include "Platform/backends/pipewire/Unreachable.h"
 
 namespace platform::pw {
 namespace {

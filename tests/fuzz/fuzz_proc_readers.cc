@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppIdentity.h"
-#include "Platform/HostIdentity.h"
-#include "Platform/ProcFiles.h"
+#include "Platform/apps/AppIdentity.h"
+#include "Platform/apps/HostIdentity.h"
+#include "Platform/apps/ProcFiles.h"
 
 namespace fs = std::filesystem;
 using namespace platform;

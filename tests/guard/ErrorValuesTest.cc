@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Foundation.h"
+#include "Platform/foundation/Foundation.h"
 
 namespace platform {
 namespace {

@@ -4,7 +4,7 @@
 // /proc trees of the test's making.
 #include <gtest/gtest.h>
 
-#include "Platform/HostIdentity.h"
+#include "Platform/apps/HostIdentity.h"
 #include "ProcTree.h"
 
 namespace platform::host {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/ProcFiles.h"
+#include "Platform/apps/ProcFiles.h"
 #include "ProcTree.h"
 
 namespace platform::procfs {

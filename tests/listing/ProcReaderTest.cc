@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppIdentity.h"
+#include "Platform/apps/AppIdentity.h"
 
 namespace platform::appidentity {
 namespace {

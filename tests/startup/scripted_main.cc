@@ -15,7 +15,7 @@
 #include <string>
 
 #include "Harkwell/Entry.h"
-#include "Platform/scripted/ScriptedBackend.h"
+#include "Platform/backends/scripted/ScriptedBackend.h"
 
 namespace {
 
