@@ -2,10 +2,14 @@
 #include "CommandLine.h"
 
 #include "HarkwellCore/Protocol.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace harkwell {
 
-CLIArgs& args = *new CLIArgs();
+namespace {
+NeverDestroyed<CLIArgs> argsHolder;
+}  // namespace
+CLIArgs& args = *argsHolder;
 
 const std::string_view usageText =
     "Harkwell \xE2\x80\x94 Quillet system-audio + mic capture for macOS.\n"

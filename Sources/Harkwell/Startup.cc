@@ -21,18 +21,19 @@
 #include "Platform/coreaudio/CoreAudio.h"
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/apps/HostWatch.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace harkwell {
 
 namespace {
 
 // Process-wide state. Written only by the main thread during start-up, before the signal
-// sources and the parent watch exist. Heap-allocated and never destroyed: capture threads and
-// queue threads may still reach these objects while exit() runs.
-std::shared_ptr<MicCapture>* mic = nullptr;
-std::shared_ptr<CoreAudioTap>* coreAudio = nullptr;
-std::shared_ptr<platform::DispatchQueue>* signalQueue = nullptr;
-std::vector<std::shared_ptr<platform::DispatchSourceSignal>>* signalSources = nullptr;
+// sources and the parent watch exist. Never destroyed: capture threads and queue threads may
+// still reach these objects while exit() runs.
+NeverDestroyed<std::shared_ptr<MicCapture>> mic;
+NeverDestroyed<std::shared_ptr<CoreAudioTap>> coreAudio;
+NeverDestroyed<std::shared_ptr<platform::DispatchQueue>> signalQueue;
+NeverDestroyed<std::vector<std::shared_ptr<platform::DispatchSourceSignal>>> signalSources;
 std::atomic<bool> shuttingDown{false};
 
 constexpr std::array<int, 3> kHandledSignals{SIGTERM, SIGINT, SIGHUP};
@@ -97,7 +98,7 @@ void runCaptureMode(BackendFactory makeBackend) {
   // A factory that gives nothing leaves the platform answering as a machine without audio.
   platform::setAudioBackend(makeBackend ? makeBackend() : nullptr);
 
-  mic = new std::shared_ptr<MicCapture>(MicCapture::make());
+  *mic = MicCapture::make();
   try {
     (*mic)->start();
   } catch (const platform::NSError& error) {
@@ -106,7 +107,6 @@ void runCaptureMode(BackendFactory makeBackend) {
     sendError("mic_start: " + description);
   }
 
-  coreAudio = new std::shared_ptr<CoreAudioTap>();
   if (platform::systemSupportsProcessTaps()) {
     auto tap = CoreAudioTap::make();
     try {
@@ -125,10 +125,8 @@ void runCaptureMode(BackendFactory makeBackend) {
 
   FrameWriter::writeControl(Value::Object{{"type", Value("ready")}});
 
-  signalQueue = new std::shared_ptr<platform::DispatchQueue>(
-      platform::DispatchQueue::makeSerial("quillet.velto.signals"));
+  *signalQueue = platform::DispatchQueue::makeSerial("quillet.velto.signals");
   shuttingDown = false;
-  signalSources = new std::vector<std::shared_ptr<platform::DispatchSourceSignal>>();
   for (const int sig : kHandledSignals) {
     std::signal(sig, SIG_IGN);
     auto source = platform::DispatchSourceSignal::make(sig, *signalQueue);

@@ -15,6 +15,7 @@
 
 #include "FdWrite.h"
 #include "Json.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace harkwell {
 
@@ -35,7 +36,7 @@ struct OutputLock {
 };
 
 OutputLock& outputLock() {
-  static OutputLock* lock = new OutputLock();
+  static NeverDestroyed<OutputLock> lock;
   return *lock;
 }
 

@@ -4,18 +4,9 @@
 
 #include <atomic>
 
-#include "Platform/backends/unavailable/UnavailableBackend.h"
-
 namespace platform {
 
 namespace {
-
-// Until a backend is installed, and when none could be made, the platform answers as a machine
-// without an audio system. Never destroyed: capture threads may reach it until exit.
-AudioBackend& unavailableBackend() {
-  static AudioBackend* const backend = new UnavailableBackend();
-  return *backend;
-}
 
 std::atomic<AudioBackend*> installedBackend{nullptr};
 
@@ -23,7 +14,7 @@ std::atomic<AudioBackend*> installedBackend{nullptr};
 
 AudioBackend& audioBackend() {
   AudioBackend* backend = installedBackend.load(std::memory_order_acquire);
-  return backend ? *backend : unavailableBackend();
+  return backend ? *backend : noAudioSystem();
 }
 
 void setAudioBackend(AudioBackend* backend) {

@@ -19,7 +19,6 @@ class AudioBackend {
  public:
   virtual ~AudioBackend() = default;
 
-  virtual std::string_view name() const = 0;
   virtual bool supportsProcessTaps() = 0;
   virtual AVAuthorizationStatus microphoneAuthorizationStatus() = 0;
 
@@ -59,5 +58,9 @@ class AudioBackend {
 // The installed backend. Installing one is done once, before capture starts.
 AudioBackend& audioBackend();
 void setAudioBackend(AudioBackend* backend);  // not owned; never destroyed by the layer
+
+// The answers of a machine without an audio system, used until a backend is installed and
+// when none could be made (backends/unavailable). Never destroyed.
+AudioBackend& noAudioSystem();
 
 }  // namespace platform

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Platform/dispatch/Dispatch.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ struct Shared {
   std::condition_variable changed;
   std::map<int, int> handled;
 };
-Shared& shared = *new Shared;
+harkwell::NeverDestroyed<Shared> sharedHolder;
+Shared& shared = *sharedHolder;
 std::mutex& mutex = shared.mutex;
 std::condition_variable& changed = shared.changed;
 std::map<int, int>& handled = shared.handled;

@@ -10,6 +10,7 @@
 
 #include "E2EFixture.h"
 #include "Platform/backends/pipewire/PipeWireBackend.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace e2e {
 namespace {
@@ -29,7 +30,7 @@ class BackendTest : public E2ETest {
  protected:
   // One per process, never destroyed, like the program's.
   static pw::PipeWireBackend& backend() {
-    static pw::PipeWireBackend* const b = new pw::PipeWireBackend();
+    static harkwell::NeverDestroyed<pw::PipeWireBackend> b;
     return *b;
   }
 

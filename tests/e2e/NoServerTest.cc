@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Platform/backends/pipewire/PipeWireBackend.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform::pw {
 namespace {
@@ -19,9 +20,9 @@ PipeWireBackend& backendWithoutServer() {
     ::setenv("XDG_RUNTIME_DIR", dir, 1);
     ::setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
     ::unsetenv("PIPEWIRE_REMOTE");
-    auto* made = new PipeWireBackend(500);  // never destroyed, like the program's
+    static harkwell::NeverDestroyed<PipeWireBackend> made(500);  // like the program's
     ::rmdir(dir);  // empty; no server appears in it either way
-    return made;
+    return &*made;
   }();
   return *backend;
 }

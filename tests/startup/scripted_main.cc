@@ -16,6 +16,7 @@
 
 #include "Harkwell/Entry.h"
 #include "Platform/backends/scripted/ScriptedBackend.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace {
 
@@ -25,7 +26,8 @@ platform::AudioBackend* makeScriptedBackend() {
   if (("," + list + ",").find(",unavailable,") != std::string::npos) return nullptr;
   std::istringstream items(list);
   // Never destroyed: capture threads may reach it until the process exits.
-  auto* backend = new platform::scripted::ScriptedBackend();
+  static harkwell::NeverDestroyed<platform::scripted::ScriptedBackend> held;
+  auto* backend = &*held;
   backend->setProcessObject(static_cast<std::int32_t>(getppid()), 77);
   for (std::string item; std::getline(items, item, ',');) {
     if (item == "mic-no-input") {

@@ -11,6 +11,7 @@
 
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/dispatch/DispatchThread.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {
@@ -69,7 +70,7 @@ class SystemClock final : public Clock {
 };
 
 SystemClock& systemClock() {
-  static SystemClock* instance = new SystemClock;  // never destroyed
+  static harkwell::NeverDestroyed<SystemClock> instance;
   return *instance;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Platform/dispatch/Dispatch.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {
@@ -59,7 +60,7 @@ class MainQueue final : public DispatchQueue {
 };
 
 MainQueue& mainQueue() {
-  static MainQueue* instance = new MainQueue;  // never destroyed
+  static harkwell::NeverDestroyed<MainQueue> instance;
   return *instance;
 }
 
@@ -67,7 +68,8 @@ MainQueue& mainQueue() {
 
 const std::shared_ptr<DispatchQueue>& DispatchQueue::main() {
   // The shared_ptr never releases the queue: blocks may still be submitted while exit() runs.
-  static auto* queue = new std::shared_ptr<DispatchQueue>(&mainQueue(), [](DispatchQueue*) {});
+  static harkwell::NeverDestroyed<std::shared_ptr<DispatchQueue>> queue(&mainQueue(),
+                                                                        [](DispatchQueue*) {});
   return *queue;
 }
 

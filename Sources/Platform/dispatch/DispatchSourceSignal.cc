@@ -25,6 +25,7 @@
 
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/dispatch/DispatchThread.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {
@@ -54,13 +55,14 @@ class SignalSource;
 class SignalRegistry {
  public:
   static SignalRegistry& shared() {
-    static SignalRegistry* instance = new SignalRegistry;
+    static harkwell::NeverDestroyed<SignalRegistry> instance;
     return *instance;
   }
 
   void arm(int signal, const std::shared_ptr<SignalSource>& source);
 
  private:
+  friend class harkwell::NeverDestroyed<SignalRegistry>;
   SignalRegistry() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -6,6 +6,7 @@
 
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/dispatch/DispatchThread.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {
@@ -43,7 +44,8 @@ class UtilityQueue final : public DispatchQueue {
 
 const std::shared_ptr<DispatchQueue>& DispatchQueue::globalUtility() {
   // Never destroyed: its workers may still run while exit() runs.
-  static auto* queue = new std::shared_ptr<DispatchQueue>(new UtilityQueue);
+  static harkwell::NeverDestroyed<std::shared_ptr<DispatchQueue>> queue(
+      std::make_shared<UtilityQueue>());
   return *queue;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Platform/foundation/Foundation.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {
@@ -107,7 +108,7 @@ class DefaultCenter final : public NotificationCenter {
 }  // namespace
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static DefaultCenter* instance = new DefaultCenter;  // never destroyed
+  static harkwell::NeverDestroyed<DefaultCenter> instance;
   return *instance;
 }
 

@@ -27,7 +27,6 @@ class PipeWireBackend final : public AudioBackend, private Connection::Owner {
   explicit PipeWireBackend(int timeoutMs = 3000);
   ~PipeWireBackend() override = default;  // never called: the program keeps its backend
 
-  std::string_view name() const override { return "pipewire"; }
   bool supportsProcessTaps() override;
   AVAuthorizationStatus microphoneAuthorizationStatus() override;
 

@@ -5,6 +5,7 @@
 #include <malloc.h>
 
 #include "Platform/backends/pipewire/PipeWireBackend.h"
+#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 
@@ -17,8 +18,8 @@ AudioBackend* makeSystemBackend() {
   // that size mapped, so freeing a stream returns its memory.
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // Never destroyed: PipeWire's threads and the capture threads may reach it until exit.
-  static AudioBackend* const backend = new pw::PipeWireBackend();
-  return backend;
+  static harkwell::NeverDestroyed<pw::PipeWireBackend> backend;
+  return &*backend;
 }
 
 }  // namespace platform

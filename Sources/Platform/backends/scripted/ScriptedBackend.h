@@ -132,7 +132,6 @@ class ScriptedBackend final : public AudioBackend {
   std::optional<harkwell::Value::Object> lastAggregateDescription() const;
 
   // ---- AudioBackend
-  std::string_view name() const override { return "scripted"; }
   bool supportsProcessTaps() override;
   AVAuthorizationStatus microphoneAuthorizationStatus() override;
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,

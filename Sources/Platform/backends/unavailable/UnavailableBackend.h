@@ -2,9 +2,7 @@
 // The answers of a machine without an audio system: no input device, no output device, and
 // every hardware object refused with kAudioHardwareNotRunningError. Start-up reports these as
 // ordinary failures of both capture paths; nothing here ever produces audio.
-//
-// Header-only so that the platform layer can fall back on it when no backend was installed,
-// whichever backend library the program links.
+// The platform layer falls back on it (noAudioSystem()) when no backend was installed.
 #pragma once
 
 #include <memory>
@@ -16,7 +14,6 @@ namespace platform {
 
 class UnavailableBackend final : public AudioBackend {
  public:
-  std::string_view name() const override { return "unavailable"; }
   // The library can make process taps; it is the audio server that is missing.
   bool supportsProcessTaps() override { return true; }
   // Nothing asks for permission here; a missing device is reported by the capture paths.
