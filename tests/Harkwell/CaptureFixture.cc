@@ -10,37 +10,7 @@
 
 #include "HarkwellCore/FrameReader.h"
 
-namespace harkwell::testing {
-
-FdCapture::FdCapture(int fd) : fd_(fd) {
-  if (fd == STDOUT_FILENO) std::fflush(stdout);
-  char name[] = "/tmp/harkwell-capture-XXXXXX";
-  file_ = mkstemp(name);
-  if (file_ < 0) return;
-  unlink(name);
-  saved_ = dup(fd);
-  dup2(file_, fd);
-}
-
-FdCapture::~FdCapture() {
-  finish();
-}
-
-std::string FdCapture::finish() {
-  if (saved_ < 0) return {};
-  if (fd_ == STDOUT_FILENO) std::fflush(stdout);
-  dup2(saved_, fd_);
-  close(saved_);
-  saved_ = -1;
-  std::string text;
-  lseek(file_, 0, SEEK_SET);
-  char chunk[4096];
-  for (ssize_t n; (n = read(file_, chunk, sizeof chunk)) > 0;)
-    text.append(chunk, static_cast<std::size_t>(n));
-  close(file_);
-  file_ = -1;
-  return text;
-}
+namespace harkwell::test {
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -94,4 +64,4 @@ void CaptureTest::TearDown() {
   platform::setAudioBackend(nullptr);
 }
 
-}  // namespace harkwell::testing
+}  // namespace harkwell::test

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the capture tests share: the scripted backend installed for the test, captured output
-// streams and small builders of audio.
+// What the capture tests share: the scripted backend installed for the test, splitting captured
+// output streams, and small builders of audio.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,27 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "FdCapture.h"
 #include "HarkwellCore/Protocol.h"
 #include "Platform/backends/scripted/ScriptedBackend.h"
 
-namespace harkwell::testing {
-
-// Sends everything written to `fd` into a temporary file until finish(). Assertions must come
-// after finish() when the captured descriptor is standard output (where test failures go).
-class FdCapture {
- public:
-  explicit FdCapture(int fd);
-  ~FdCapture();
-  std::string finish();
-
-  FdCapture(const FdCapture&) = delete;
-  FdCapture& operator=(const FdCapture&) = delete;
-
- private:
-  int fd_;
-  int saved_ = -1;
-  int file_ = -1;
-};
+namespace harkwell::test {
 
 std::vector<std::string> splitLines(const std::string& text);
 std::vector<DecodedFrame> splitFrames(const std::string& bytes);
@@ -56,4 +40,4 @@ class CaptureTest : public ::testing::Test {
   platform::scripted::ScriptedBackend backend;
 };
 
-}  // namespace harkwell::testing
+}  // namespace harkwell::test

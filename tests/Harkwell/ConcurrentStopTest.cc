@@ -12,10 +12,10 @@ namespace harkwell {
 namespace {
 
 using namespace platform;
-using testing::CaptureTest;
-using testing::FdCapture;
-using testing::InterleavedAudio;
-using testing::splitFrames;
+using test::CaptureTest;
+using test::FdCapture;
+using test::InterleavedAudio;
+using test::splitFrames;
 
 class ConcurrentStopTest : public CaptureTest {};
 
@@ -57,7 +57,7 @@ TEST_F(ConcurrentStopTest, MicStopsWhileBuffersArriveAndARebuildRuns) {
   auto mic = MicCapture::make();
   mic->start();
   const AVAudioFormat format(AVAudioCommonFormat::pcmFormatFloat32, 48000.0, 1, false);
-  auto buffer = testing::micBuffer(format, 4800);
+  auto buffer = test::micBuffer(format, 4800);
   FdCapture out(STDOUT_FILENO);
   std::atomic<bool> done{false};
   std::atomic<int> rounds{0};

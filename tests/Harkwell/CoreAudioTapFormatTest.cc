@@ -10,11 +10,11 @@ namespace {
 using namespace platform;
 using platform::scripted::ConverterScript;
 using platform::scripted::PropertyAnswer;
-using testing::CaptureTest;
-using testing::FdCapture;
-using testing::InterleavedAudio;
-using testing::splitFrames;
-using testing::splitLines;
+using test::CaptureTest;
+using test::FdCapture;
+using test::InterleavedAudio;
+using test::splitFrames;
+using test::splitLines;
 
 AudioStreamBasicDescription floatFormat(double rate, std::uint32_t channels) {
   return AVAudioFormat(AVAudioCommonFormat::pcmFormatFloat32, rate, channels, true)
@@ -85,7 +85,7 @@ TEST_F(TapCycleTest, DropsCyclesThatGiveNothingToWrite) {
       {"empty buffer list", std::nullopt, 0, false, {}},
       {"conversion error with an error",
        ConverterScript{ConverterScript::Kind::errorWithNSError, 0, 0,
-                       testing::describedError("Resampler", 7, "resampler refused — input")},
+                       test::describedError("Resampler", 7, "resampler refused — input")},
        480,
        true,
        {"[velto][ERROR] tap convert: resampler refused — input"}},

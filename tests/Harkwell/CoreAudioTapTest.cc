@@ -12,9 +12,9 @@ using namespace platform;
 using platform::scripted::Answer;
 using platform::scripted::ConverterScript;
 using platform::scripted::PropertyAnswer;
-using testing::CaptureTest;
-using testing::FdCapture;
-using testing::splitLines;
+using test::CaptureTest;
+using test::FdCapture;
+using test::splitLines;
 
 const std::string kPPID = std::to_string(getppid());
 const std::string kQueue = "queue=quillet.velto.coreaudio.tap";

@@ -11,11 +11,11 @@ namespace {
 using namespace platform;
 using platform::scripted::ConverterScript;
 using platform::scripted::EngineStart;
-using testing::CaptureTest;
-using testing::FdCapture;
-using testing::micBuffer;
-using testing::splitFrames;
-using testing::splitLines;
+using test::CaptureTest;
+using test::FdCapture;
+using test::micBuffer;
+using test::splitFrames;
+using test::splitLines;
 
 const AVAudioFormat kMic48k(AVAudioCommonFormat::pcmFormatFloat32, 48000.0, 1, false);
 const std::string kFormat48k = "float32 48000.0 Hz 1 ch deinterleaved";
@@ -125,7 +125,7 @@ struct MicFailure {
 
 std::vector<MicFailure> micFailures() {
   const auto engineError =
-      testing::describedError("com.apple.coreaudio.avfaudio", -10868, "format not supported");
+      test::describedError("com.apple.coreaudio.avfaudio", -10868, "format not supported");
   return {
       {"no input device",
        [](auto& b) {
@@ -257,7 +257,7 @@ TEST_F(MicCaptureTest, DropsBuffersThatGiveNothingToWrite) {
   const std::vector<Case> cases = {
       {"conversion error with an error",
        scripted(ConverterScript::Kind::errorWithNSError,
-                testing::describedError("X", 1, "bad input")),
+                test::describedError("X", 1, "bad input")),
        kMic48k,
        true,
        {"[velto][ERROR] mic convert: bad input"}},

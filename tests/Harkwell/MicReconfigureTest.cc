@@ -8,9 +8,9 @@ namespace harkwell {
 namespace {
 
 using namespace platform;
-using testing::CaptureTest;
-using testing::FdCapture;
-using testing::splitLines;
+using test::CaptureTest;
+using test::FdCapture;
+using test::splitLines;
 
 const AVAudioFormat kNoInput(AVAudioCommonFormat::pcmFormatFloat32, 0.0, 1, false);
 const AVAudioFormat kMic48k(AVAudioCommonFormat::pcmFormatFloat32, 48000.0, 1, false);
@@ -98,14 +98,14 @@ TEST_F(MicReconfigureTest, ARebuildWritesWhatTheConverterStillHeld) {
   notify();
   advance(0.3);
   ASSERT_EQ(builds(), 1u);
-  auto buffer = testing::micBuffer(kMic48k, 4800);
+  auto buffer = test::micBuffer(kMic48k, 4800);
   std::fill_n(buffer->floatChannelData()[0], 4800, 0.25f);
   FdCapture out(STDOUT_FILENO);
   backend.deliverInputBuffer(*buffer);
   backend.deliverInputBuffer(*buffer);
   notify();
   advance(0.3);
-  const auto frames = testing::splitFrames(out.finish());
+  const auto frames = test::splitFrames(out.finish());
 
   EXPECT_EQ(builds(), 2u);
   std::size_t total = 0;

@@ -12,7 +12,7 @@
 #include "Platform/backends/pipewire/PipeWireBackend.h"
 #include "HarkwellCore/NeverDestroyed.h"
 
-namespace e2e {
+namespace harkwell::test {
 namespace {
 
 using platform::AudioObjectID;
@@ -175,4 +175,4 @@ TEST_F(BackendTest, IOBlockRunsOnItsQueueWithSilenceUntilStopped) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace harkwell::test

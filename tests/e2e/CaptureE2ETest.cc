@@ -6,7 +6,7 @@
 
 #include "E2EFixture.h"
 
-namespace e2e {
+namespace harkwell::test {
 namespace {
 
 using harkwell::FrameTag;
@@ -291,4 +291,4 @@ TEST_F(E2ETest, HostThatStopsReadingGetsWholeFramesAndADropReport) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace harkwell::test

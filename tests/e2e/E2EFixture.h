@@ -16,7 +16,7 @@
 #include "PrivatePipeWire.h"
 #include "SignalAnalysis.h"
 
-namespace e2e {
+namespace harkwell::test {
 
 inline void sleepFor(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -103,4 +103,4 @@ inline StreamRate rateSince(const HarkwellProcess& h, harkwell::FrameTag tag,
   return r;
 }
 
-}  // namespace e2e
+}  // namespace harkwell::test

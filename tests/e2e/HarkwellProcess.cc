@@ -14,7 +14,7 @@
 
 #include "HarkwellCore/FrameReader.h"
 
-namespace e2e {
+namespace harkwell::test {
 
 HarkwellProcess::HarkwellProcess(const std::vector<std::string>& environment, Launch launch)
     : launch_(launch) {
@@ -226,4 +226,4 @@ std::vector<std::int16_t> HarkwellProcess::samplesSince(harkwell::FrameTag tag,
   return out;
 }
 
-}  // namespace e2e
+}  // namespace harkwell::test

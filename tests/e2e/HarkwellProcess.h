@@ -20,7 +20,7 @@
 
 #include "HarkwellCore/Protocol.h"
 
-namespace e2e {
+namespace harkwell::test {
 
 using Clock = std::chrono::steady_clock;
 
@@ -89,4 +89,4 @@ class HarkwellProcess {
   std::thread err_;
 };
 
-}  // namespace e2e
+}  // namespace harkwell::test

@@ -14,7 +14,7 @@
 
 #include "E2EFixture.h"
 
-namespace e2e {
+namespace harkwell::test {
 namespace {
 
 enum class Output { file, unreadPipe };
@@ -127,4 +127,4 @@ INSTANTIATE_TEST_SUITE_P(Outputs, HostDeathTest,
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
-}  // namespace e2e
+}  // namespace harkwell::test

@@ -14,7 +14,7 @@
 #include "E2EFixture.h"
 #include "Platform/apps/ProcFiles.h"
 
-namespace e2e {
+namespace harkwell::test {
 namespace {
 
 using harkwell::FrameTag;
@@ -290,4 +290,4 @@ TEST_F(HostExclusionTest, MicrophoneIsNeverASinksMonitor) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace harkwell::test

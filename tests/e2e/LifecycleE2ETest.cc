@@ -8,7 +8,7 @@
 
 #include "E2EFixture.h"
 
-namespace e2e {
+namespace harkwell::test {
 namespace {
 
 using harkwell::FrameTag;
@@ -167,4 +167,4 @@ INSTANTIATE_TEST_SUITE_P(AllEndings, EndingTest,
                          });
 
 }  // namespace
-}  // namespace e2e
+}  // namespace harkwell::test

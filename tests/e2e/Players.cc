@@ -15,7 +15,7 @@
 #include "Platform/backends/pipewire/PwApi.h"
 #include "Platform/backends/pipewire/StreamFormat.h"
 
-namespace e2e {
+namespace harkwell::test {
 
 namespace {
 
@@ -189,4 +189,4 @@ InProcessTone::~InProcessTone() {
   delete state_;
 }
 
-}  // namespace e2e
+}  // namespace harkwell::test

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace harkwell::test {
 
 // Writes a 16-bit WAV of a sine: `amplitude` of full scale in every channel.
 void writeToneWav(const std::string& path, double frequency, double amplitude, double seconds,
@@ -49,4 +49,4 @@ class InProcessTone {
   State* state_;
 };
 
-}  // namespace e2e
+}  // namespace harkwell::test

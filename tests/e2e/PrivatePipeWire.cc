@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <sstream>
 
-namespace e2e {
+namespace harkwell::test {
 
 namespace {
 
@@ -100,4 +100,4 @@ std::string shellOutput(const std::string& command) {
   return text;
 }
 
-}  // namespace e2e
+}  // namespace harkwell::test

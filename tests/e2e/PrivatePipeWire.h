@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace e2e {
+namespace harkwell::test {
 
 class PrivatePipeWire {
  public:
@@ -25,11 +25,11 @@ class PrivatePipeWire {
 // that CI runs), so that a broken PipeWire set-up cannot pass as skipped tests.
 #define REQUIRE_PRIVATE_PIPEWIRE()                                                                 \
   do {                                                                                             \
-    if (!::e2e::PrivatePipeWire::unavailableReason().empty()) {                                    \
+    if (!::harkwell::test::PrivatePipeWire::unavailableReason().empty()) {                                    \
       if (std::getenv("HARKWELL_REQUIRE_E2E") != nullptr)                                          \
-        FAIL() << "private PipeWire unavailable: " << ::e2e::PrivatePipeWire::unavailableReason(); \
+        FAIL() << "private PipeWire unavailable: " << ::harkwell::test::PrivatePipeWire::unavailableReason(); \
       GTEST_SKIP() << "private PipeWire unavailable: "                                             \
-                   << ::e2e::PrivatePipeWire::unavailableReason();                                 \
+                   << ::harkwell::test::PrivatePipeWire::unavailableReason();                                 \
     }                                                                                              \
   } while (false)
 
@@ -38,4 +38,4 @@ int shell(const std::string& command);
 // Its standard output.
 std::string shellOutput(const std::string& command);
 
-}  // namespace e2e
+}  // namespace harkwell::test

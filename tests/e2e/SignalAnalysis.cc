@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <numbers>
 
-namespace e2e {
+namespace harkwell::test {
 
 double toneAmplitude(std::span<const std::int16_t> samples, double frequency, double sampleRate) {
   const std::size_t n = samples.size();
@@ -56,4 +56,4 @@ std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold
   return longest;
 }
 
-}  // namespace e2e
+}  // namespace harkwell::test

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace e2e {
+namespace harkwell::test {
 
 // The amplitude (0..1 of full scale) of the `frequency` component of `samples` at
 // `sampleRate`, by a Goertzel filter over a Hann-windowed block.
@@ -26,4 +26,4 @@ std::size_t clicks(std::span<const std::int16_t> samples, int maxStep);
 // The longest run of samples no louder than `threshold`: a dropout inside a tone.
 std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold);
 
-}  // namespace e2e
+}  // namespace harkwell::test

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -19,20 +20,40 @@ void makePipe(int fds[2]) {
 
 }  // namespace
 
+FdCapture::FdCapture(int fd) : fd_(fd) {
+  if (fd == STDOUT_FILENO) std::fflush(stdout);
+  char name[] = "/tmp/harkwell-capture-XXXXXX";
+  file_ = mkstemp(name);
+  if (file_ < 0) throw std::runtime_error("mkstemp failed");
+  unlink(name);
+  saved_ = dup(fd);
+  dup2(file_, fd);
+}
+
+FdCapture::~FdCapture() {
+  finish();
+}
+
+std::string FdCapture::finish() {
+  if (saved_ < 0) return {};
+  if (fd_ == STDOUT_FILENO) std::fflush(stdout);
+  dup2(saved_, fd_);
+  close(saved_);
+  saved_ = -1;
+  std::string text;
+  lseek(file_, 0, SEEK_SET);
+  char chunk[4096];
+  for (ssize_t n; (n = read(file_, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  close(file_);
+  file_ = -1;
+  return text;
+}
+
 std::string captureFd(int fd, const std::function<void()>& body) {
-  int fds[2];
-  makePipe(fds);
-  const int saved = ::dup(fd);
-  std::string data;
-  std::thread reader([&] { data = readAll(fds[0]); });
-  ::dup2(fds[1], fd);
-  ::close(fds[1]);
+  FdCapture capture(fd);
   body();
-  ::dup2(saved, fd);  // closes the last writing end, so the reader sees end of file
-  ::close(saved);
-  reader.join();
-  ::close(fds[0]);
-  return data;
+  return capture.finish();
 }
 
 ChildResult runInChild(const std::function<void()>& body, bool closeStdoutReader) {

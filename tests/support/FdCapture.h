@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Helpers that redirect a file descriptor into a pipe, in this process or in a forked child.
+// Helpers that capture what is written to a file descriptor, in this process or in a forked
+// child.
 #pragma once
 
 #include <functional>
@@ -10,8 +11,25 @@ namespace harkwell::test {
 // Everything that can be read from `fd` until end of file (interrupted reads are retried).
 std::string readAll(int fd);
 
-// Everything written to `fd` while `body` runs, read by a thread so that large writes never
-// block. `fd` is restored afterwards.
+// Sends everything written to `fd` into a temporary file until finish(), so that no write ever
+// blocks. Assertions must come after finish() when the captured descriptor is standard output
+// (where test failures go).
+class FdCapture {
+ public:
+  explicit FdCapture(int fd);
+  ~FdCapture();
+  std::string finish();
+
+  FdCapture(const FdCapture&) = delete;
+  FdCapture& operator=(const FdCapture&) = delete;
+
+ private:
+  int fd_;
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+// Everything written to `fd` while `body` runs (an FdCapture around it).
 std::string captureFd(int fd, const std::function<void()>& body);
 
 struct ChildResult {

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace dispatch_test {
+namespace harkwell::test {
 
 inline constexpr std::chrono::seconds kHangGuard{20};
 
@@ -34,4 +34,4 @@ class Waiter {
   int count_ = 0;
 };
 
-}  // namespace dispatch_test
+}  // namespace harkwell::test

@@ -10,7 +10,7 @@
 namespace platform::host {
 namespace {
 
-using identitytest::ProcTree;
+using harkwell::test::ProcTree;
 
 const std::string kApps = "0::/user.slice/user-1000.slice/user@1000.service/app.slice/";
 

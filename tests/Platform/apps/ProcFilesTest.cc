@@ -57,7 +57,7 @@ TEST(ParentFromStat, ReadsPastAnyCommandName) {
 }
 
 TEST(ReadProcess, GivesEveryFieldOfAFixtureProcess) {
-  identitytest::ProcTree tree;
+  harkwell::test::ProcTree tree;
   tree.add({42,
             7,
             "paplay",

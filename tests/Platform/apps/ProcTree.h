@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace identitytest {
+namespace harkwell::test {
 
 class ProcTree {
  public:
@@ -56,4 +56,4 @@ class ProcTree {
   std::filesystem::path root_;
 };
 
-}  // namespace identitytest
+}  // namespace harkwell::test

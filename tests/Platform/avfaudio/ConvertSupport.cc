@@ -6,7 +6,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace platform::testing {
+namespace harkwell::test {
 
 Channels sine(double rate, double hz, double amplitude, std::size_t frames, std::uint32_t channels,
               const std::vector<float>& perChannelGain) {
@@ -166,4 +166,4 @@ std::vector<double> toUnit(const std::vector<std::int16_t>& samples) {
   return out;
 }
 
-}  // namespace platform::testing
+}  // namespace harkwell::test

@@ -9,7 +9,9 @@
 
 #include "Platform/avfaudio/AVFAudio.h"
 
-namespace platform::testing {
+namespace harkwell::test {
+
+using namespace platform;  // these helpers speak the audio framework's types
 
 // Per-channel samples in [-1, 1].
 using Channels = std::vector<std::vector<float>>;
@@ -40,4 +42,4 @@ double toneAmplitude(const std::vector<double>& samples, double rate, double hz,
 
 std::vector<double> toUnit(const std::vector<std::int16_t>& samples);
 
-}  // namespace platform::testing
+}  // namespace harkwell::test

@@ -13,8 +13,8 @@ namespace {
 
 using CF = AVAudioCommonFormat;
 using Status = AVAudioConverterOutputStatus;
-using testing::int16Mono16k;
-using testing::sine;
+using harkwell::test::int16Mono16k;
+using harkwell::test::sine;
 
 TEST(ResamplingConverterErrorTest, RefusesPairsItCannotConvert) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -103,7 +103,7 @@ TEST(ResamplingConverterErrorTest, BuffersOfTheWrongFormatFailWithAnError) {
   for (const Case& c : cases) {
     auto converter = makeResamplingConverter(in, out);
     ASSERT_NE(converter, nullptr);
-    auto input = testing::bufferOf(c.input, signal, 0, 480);
+    auto input = harkwell::test::bufferOf(c.input, signal, 0, 480);
     auto output = AVAudioPCMBuffer::make(c.output, 2000);
     ASSERT_TRUE(input && output) << c.name;
     std::optional<NSError> error;
@@ -176,15 +176,15 @@ TEST(ResamplingConverterErrorTest, AFailedCallLosesNothingAlreadyTakenIn) {
   const auto signal = sine(48000.0, 1000.0, 0.5, 14400, 1);
   auto reference = makeResamplingConverter(in, int16Mono16k());
   ASSERT_NE(reference, nullptr);
-  const auto whole = testing::convertInChunks(*reference, signal, [] { return 4800; });
+  const auto whole = harkwell::test::convertInChunks(*reference, signal, [] { return 4800; });
 
   auto converter = makeResamplingConverter(in, int16Mono16k());
   ASSERT_NE(converter, nullptr);
-  auto a = testing::bufferOf(in, signal, 0, 4800);
-  auto b = testing::bufferOf(in, signal, 4800, 4800);
-  auto c = testing::bufferOf(in, signal, 9600, 4800);
+  auto a = harkwell::test::bufferOf(in, signal, 0, 4800);
+  auto b = harkwell::test::bufferOf(in, signal, 4800, 4800);
+  auto c = harkwell::test::bufferOf(in, signal, 9600, 4800);
   auto wrong =
-      testing::bufferOf(AVAudioFormat(CF::pcmFormatFloat32, 44100.0, 1, true), signal, 0, 10);
+      harkwell::test::bufferOf(AVAudioFormat(CF::pcmFormatFloat32, 44100.0, 1, true), signal, 0, 10);
   std::vector<std::int16_t> out;
   auto run = [&](TwoAsks block, Status expected) {
     auto output = AVAudioPCMBuffer::make(int16Mono16k(), 3000);

@@ -15,12 +15,12 @@ namespace platform {
 namespace {
 
 using CF = AVAudioCommonFormat;
-using testing::Channels;
-using testing::convertInChunks;
-using testing::int16Mono16k;
-using testing::sine;
-using testing::toneAmplitude;
-using testing::toUnit;
+using harkwell::test::Channels;
+using harkwell::test::convertInChunks;
+using harkwell::test::int16Mono16k;
+using harkwell::test::sine;
+using harkwell::test::toneAmplitude;
+using harkwell::test::toUnit;
 
 constexpr double kOut = 16000.0;
 constexpr std::size_t kWarmUp = 2000;   // output samples skipped before measuring
@@ -241,7 +241,7 @@ std::vector<std::int16_t> convertIntoSmallBuffers(AVAudioConverter& converter,
     return status;
   };
   for (std::size_t pos = 0; pos < signal[0].size(); pos += chunk) {
-    auto input = testing::bufferOf(converter.inputFormat(), signal, pos,
+    auto input = harkwell::test::bufferOf(converter.inputFormat(), signal, pos,
                                    std::min(chunk, signal[0].size() - pos));
     EXPECT_NE(call(input.get(), AVAudioConverterInputStatus::noDataNow),
               AVAudioConverterOutputStatus::error);
@@ -273,7 +273,7 @@ TEST(ResamplingConverterTest, KeepsWhatDoesNotFitForTheNextCall) {
   const AVAudioFormat in(CF::pcmFormatFloat32, 48000.0, 1, true);
   auto converter = ResamplingConverter::make(in, int16Mono16k());
   ASSERT_NE(converter, nullptr);
-  auto input = testing::bufferOf(in, sine(48000.0, 500.0, 0.5, 9600, 1), 0, 9600);
+  auto input = harkwell::test::bufferOf(in, sine(48000.0, 500.0, 0.5, 9600, 1), 0, 9600);
   auto output = AVAudioPCMBuffer::make(int16Mono16k(), 1000);
   int asks = 0;
   auto once = [&](std::uint32_t packets,
@@ -334,7 +334,7 @@ TEST(ResamplingConverterTest, FloatOutputIsTheUnroundedSignal) {
   const Channels signal = sine(48000.0, 2000.0, 0.5, 4800, 2);
   auto toFloat = makeResamplingConverter(in, floatOut);
   ASSERT_NE(toFloat, nullptr);
-  auto input = testing::bufferOf(in, signal, 0, 4800);
+  auto input = harkwell::test::bufferOf(in, signal, 0, 4800);
   auto output = AVAudioPCMBuffer::make(floatOut, 3000);
   bool given = false;
   auto once = [&](std::uint32_t, AVAudioConverterInputStatus* s) -> const AVAudioPCMBuffer* {

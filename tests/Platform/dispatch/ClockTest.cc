@@ -81,7 +81,7 @@ TEST(ClockTest, InstalledClockDrivesDispatchTimeNow) {
 }
 
 TEST(ClockTest, SystemClockFiresTimersAtOrAfterTheirDeadline) {
-  dispatch_test::Waiter waiter;
+  harkwell::test::Waiter waiter;
   const DispatchTime now = DispatchTime::now();
   for (double delay : {0.02, 0.0, -1.0}) {
     clock().schedule(now + delay, [&, delay] {

@@ -11,7 +11,7 @@
 namespace platform {
 namespace {
 
-using dispatch_test::Waiter;
+using harkwell::test::Waiter;
 
 TEST(SerialQueueTest, RunsBlocksOneAtATimeInSubmissionOrder) {
   auto queue = DispatchQueue::makeSerial("test.serial.order");

@@ -9,7 +9,7 @@
 namespace platform {
 namespace {
 
-using dispatch_test::Waiter;
+using harkwell::test::Waiter;
 
 TEST(UtilityQueueTest, BlockingBlockDoesNotHoldUpOthers) {
   const auto& utility = DispatchQueue::globalUtility();

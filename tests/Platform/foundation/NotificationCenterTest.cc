@@ -10,7 +10,7 @@
 namespace platform {
 namespace {
 
-using dispatch_test::Waiter;
+using harkwell::test::Waiter;
 
 constexpr std::string_view kChange = "TestConfigurationChange";
 

@@ -13,7 +13,7 @@
 
 #include "RecordSupport.h"
 
-namespace recordtest {
+namespace harkwell::test {
 namespace {
 
 // Power of `x` at `freq` Hz (16 kHz samples), normalised by the length.
@@ -126,4 +126,4 @@ TEST_F(RecordE2eTest, RecordsBothSourcesAndStopsOnCtrlC) {
 }
 
 }  // namespace
-}  // namespace recordtest
+}  // namespace harkwell::test

@@ -35,7 +35,7 @@ std::vector<std::uint8_t> pcmFrame(bool mic, std::int64_t first) {
   std::vector<std::uint8_t> bytes;
   for (int i = 0; i < kSamplesPerFrame; ++i) {
     const std::int16_t s =
-        mic ? recordtest::micSample(first + i) : recordtest::systemSample(first + i);
+        mic ? harkwell::test::micSample(first + i) : harkwell::test::systemSample(first + i);
     const auto u = static_cast<std::uint16_t>(s);
     bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(u >> 8));

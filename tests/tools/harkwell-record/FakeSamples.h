@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace recordtest {
+namespace harkwell::test {
 
 inline std::int16_t micSample(std::int64_t n) {
   return static_cast<std::int16_t>((n * 37) % 2001 - 1000);
@@ -13,4 +13,4 @@ inline std::int16_t systemSample(std::int64_t n) {
   return static_cast<std::int16_t>(((n * 91) % 8001 - 4000) | 1);  // never digital silence
 }
 
-}  // namespace recordtest
+}  // namespace harkwell::test

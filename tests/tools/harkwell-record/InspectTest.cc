@@ -7,7 +7,7 @@
 
 #include "RecordSupport.h"
 
-namespace recordtest {
+namespace harkwell::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -181,4 +181,4 @@ TEST(InspectFileTest, MissingFileIsReported) {
 }
 
 }  // namespace
-}  // namespace recordtest
+}  // namespace harkwell::test

@@ -9,7 +9,7 @@
 #include "FakeSamples.h"
 #include "RecordSupport.h"
 
-namespace recordtest {
+namespace harkwell::test {
 namespace {
 
 // Every sample of `wav` is the fake child's sequence from its start, in whole 10 ms frames.
@@ -239,4 +239,4 @@ TEST(OptionsTest, UsageErrorsExitWithStatus2) {
 }
 
 }  // namespace
-}  // namespace recordtest
+}  // namespace harkwell::test

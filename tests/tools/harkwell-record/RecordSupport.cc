@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace recordtest {
+namespace harkwell::test {
 
 TempDir::TempDir() {
   std::string pattern =
@@ -200,4 +200,4 @@ bool waitForText(const std::string& path, std::string_view needle, double second
   return false;
 }
 
-}  // namespace recordtest
+}  // namespace harkwell::test

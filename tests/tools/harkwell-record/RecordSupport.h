@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace recordtest {
+namespace harkwell::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -73,4 +73,4 @@ std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a,
 // Waits until `path` holds `needle` (polling), up to `seconds`.
 bool waitForText(const std::string& path, std::string_view needle, double seconds);
 
-}  // namespace recordtest
+}  // namespace harkwell::test
