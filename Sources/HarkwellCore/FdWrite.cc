@@ -9,9 +9,21 @@
 namespace harkwell::detail {
 
 int writeAll(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+  iovec part{const_cast<void*>(data), size};
+  return writeAll(fd, &part, 1);
+}
+
+int writeAll(int fd, iovec* parts, int count) {
+  // Empty pieces at the front are skipped, so that a finished write never asks for 0 bytes.
+  const auto skipEmpty = [&] {
+    while (count > 0 && parts->iov_len == 0) {
+      ++parts;
+      --count;
+    }
+  };
+  skipEmpty();
+  while (count > 0) {
+    const ssize_t n = ::writev(fd, parts, count);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -24,8 +36,18 @@ int writeAll(int fd, const void* data, std::size_t size) {
       return errno;
     }
     if (n == 0) return EIO;  // a write that makes no progress would loop for ever
-    p += n;
-    size -= static_cast<std::size_t>(n);
+    auto written = static_cast<std::size_t>(n);
+    while (written > 0) {
+      const std::size_t step = written < parts->iov_len ? written : parts->iov_len;
+      parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + step;
+      parts->iov_len -= step;
+      written -= step;
+      if (parts->iov_len == 0) {
+        ++parts;
+        --count;
+      }
+    }
+    skipEmpty();
   }
   return 0;
 }

@@ -2,6 +2,8 @@
 // Writing a whole buffer to a file descriptor.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 
 namespace harkwell::detail {
@@ -10,5 +12,9 @@ namespace harkwell::detail {
 // non-blocking descriptor is full. 0 once every byte is
 // written, otherwise the errno of the write that failed.
 int writeAll(int fd, const void* data, std::size_t size);
+
+// The same for `count` pieces written in order as one run of bytes (one write request when the
+// descriptor takes them all). `parts` is used up: its entries are advanced past what was written.
+int writeAll(int fd, iovec* parts, int count);
 
 }  // namespace harkwell::detail

@@ -21,16 +21,18 @@ std::optional<FrameTag> frameTagFromRawValue(std::uint8_t rawValue) {
 
 namespace FrameWriter {
 
+std::array<std::uint8_t, kHeaderSize> encodeHeader(FrameTag tag, std::uint32_t n) {
+  return {static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(n >> 24),
+          static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+          static_cast<std::uint8_t>(n)};
+}
+
 std::vector<std::uint8_t> encode(FrameTag tag, std::span<const std::uint8_t> payload) {
   assert(payload.size() <= kMaxPayload);
-  const auto n = static_cast<std::uint32_t>(payload.size());
+  const auto header = encodeHeader(tag, static_cast<std::uint32_t>(payload.size()));
   std::vector<std::uint8_t> frame;
   frame.reserve(kHeaderSize + payload.size());
-  frame.push_back(static_cast<std::uint8_t>(tag));
-  frame.push_back(static_cast<std::uint8_t>(n >> 24));
-  frame.push_back(static_cast<std::uint8_t>(n >> 16));
-  frame.push_back(static_cast<std::uint8_t>(n >> 8));
-  frame.push_back(static_cast<std::uint8_t>(n));
+  frame.insert(frame.end(), header.begin(), header.end());
   frame.insert(frame.end(), payload.begin(), payload.end());
   return frame;
 }

@@ -5,6 +5,7 @@
 // the payload. PCM payloads are signed 16-bit little-endian samples, 16000 Hz, one channel.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,6 +32,9 @@ namespace FrameWriter {
 
 inline constexpr std::size_t kHeaderSize = 5;
 inline constexpr std::uint64_t kMaxPayload = 0xFFFF'FFFFu;
+
+// The five header bytes of a frame: the tag, then the payload's length, big-endian.
+std::array<std::uint8_t, kHeaderSize> encodeHeader(FrameTag tag, std::uint32_t payloadSize);
 
 // The whole frame in one buffer, allocated once. Precondition: payload.size() <= kMaxPayload.
 std::vector<std::uint8_t> encode(FrameTag tag, std::span<const std::uint8_t> payload);

@@ -2,9 +2,11 @@
 // The one locked writer of frames to standard output.
 #include "Protocol.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -75,9 +77,14 @@ void releaseLock() {
 }  // namespace
 
 void write(FrameTag tag, std::span<const std::uint8_t> payload) {
-  const std::vector<std::uint8_t> frame = encode(tag, payload);
+  // Header and payload go out together in one write request, straight from the caller's
+  // buffer: the audio paths write every frame without building it first.
+  assert(payload.size() <= kMaxPayload);
+  auto header = encodeHeader(tag, static_cast<std::uint32_t>(payload.size()));
+  iovec parts[2] = {{header.data(), header.size()},
+                    {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
   if (!takeLock(std::chrono::milliseconds::max())) return;
-  const int err = detail::writeAll(STDOUT_FILENO, frame.data(), frame.size());
+  const int err = detail::writeAll(STDOUT_FILENO, parts, 2);
   if (err != 0) failWrite(err);
   releaseLock();
 }

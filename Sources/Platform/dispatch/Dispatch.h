@@ -87,6 +87,9 @@ class DispatchQueue {
   virtual void asyncAfter(DispatchTime deadline, std::shared_ptr<DispatchWorkItem> item) = 0;
   // True on the thread that is running a block of this queue.
   virtual bool isCurrent() const = 0;
+  // True when blocks submitted to this queue wait for the one running now (always false for a
+  // concurrent queue). Lets a long-running block step aside without polling the queue's lock.
+  virtual bool hasWaitingBlocks() const = 0;
 };
 
 // Serves the main queue on the calling thread for good.

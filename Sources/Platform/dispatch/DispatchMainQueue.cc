@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The main queue: served by the main thread in dispatchMain(), or by drainMainQueue() in tests.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -21,6 +22,7 @@ class MainQueue final : public DispatchQueue {
   void async(std::function<void()> block) override {
     std::lock_guard lock(mutex_);
     blocks_.push_back(std::move(block));
+    waiting_.store(blocks_.size(), std::memory_order_release);
     wake_.notify_one();
   }
 
@@ -34,6 +36,7 @@ class MainQueue final : public DispatchQueue {
   }
 
   bool isCurrent() const override { return runningMainBlocks > 0; }
+  bool hasWaitingBlocks() const override { return waiting_.load(std::memory_order_acquire) > 0; }
 
   // Takes the next block; waits for one when `wait` is set, otherwise returns null when none.
   std::function<void()> next(bool wait) {
@@ -42,6 +45,7 @@ class MainQueue final : public DispatchQueue {
     if (blocks_.empty()) return nullptr;
     auto block = std::move(blocks_.front());
     blocks_.pop_front();
+    waiting_.store(blocks_.size(), std::memory_order_release);
     return block;
   }
 
@@ -57,6 +61,7 @@ class MainQueue final : public DispatchQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> blocks_;
+  std::atomic<std::size_t> waiting_{0};  // blocks_.size(), readable without the mutex
 };
 
 MainQueue& mainQueue() {

@@ -6,6 +6,7 @@
 // the last reference goes away inside one of the queue's own blocks, the thread is detached
 // and finishes the same way on its own. The program keeps its queues for good; only tests
 // destroy them.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,6 +23,7 @@ struct SerialState {
   std::mutex mutex;
   std::condition_variable wake;
   std::deque<std::function<void()>> blocks;
+  std::atomic<std::size_t> waiting{0};  // blocks.size(), readable without the mutex
   bool stopping = false;
 
   void submit(std::function<void()> block) {
@@ -29,6 +31,7 @@ struct SerialState {
       std::lock_guard lock(mutex);
       if (!stopping) {
         blocks.push_back(std::move(block));
+        waiting.store(blocks.size(), std::memory_order_release);
         wake.notify_one();
         return;
       }
@@ -49,6 +52,7 @@ void serve(const std::shared_ptr<SerialState>& state) {
     if (state->blocks.empty()) return;
     auto block = std::move(state->blocks.front());
     state->blocks.pop_front();
+    state->waiting.store(state->blocks.size(), std::memory_order_release);
     lock.unlock();
     block();
     block = nullptr;  // may drop the last reference to the queue itself
@@ -91,6 +95,9 @@ class SerialQueue final : public DispatchQueue {
   }
 
   bool isCurrent() const override { return currentSerial == state_.get(); }
+  bool hasWaitingBlocks() const override {
+    return state_->waiting.load(std::memory_order_acquire) > 0;
+  }
 
  private:
   const std::string label_;

@@ -35,6 +35,7 @@ class UtilityQueue final : public DispatchQueue {
   }
 
   bool isCurrent() const override { return onUtilityWorker; }
+  bool hasWaitingBlocks() const override { return false; }  // every block has its own worker
 
  private:
   const std::string label_ = "global-utility";

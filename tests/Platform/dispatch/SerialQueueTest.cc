@@ -75,6 +75,30 @@ TEST(SerialQueueTest, IsCurrentOnlyOnItsOwnThread) {
   EXPECT_FALSE(mainOnA);
 }
 
+// A block that runs for long (the system-audio hand-off) looks at this to step aside.
+TEST(SerialQueueTest, HasWaitingBlocksWhileABlockWaitsBehindTheRunningOne) {
+  auto queue = DispatchQueue::makeSerial("test.waiting");
+  Waiter started, release, done;
+  std::atomic<bool> before{true}, during{false}, after{true};
+  queue->async([&] {
+    before = queue->hasWaitingBlocks();
+    started.bump();
+    release.waitFor(1);
+    during = queue->hasWaitingBlocks();
+  });
+  ASSERT_TRUE(started.waitFor(1));
+  queue->async([&] {
+    after = queue->hasWaitingBlocks();
+    done.bump();
+  });
+  release.bump();
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_FALSE(before);
+  EXPECT_TRUE(during);
+  EXPECT_FALSE(after);
+  EXPECT_FALSE(DispatchQueue::globalUtility()->hasWaitingBlocks());
+}
+
 TEST(SerialQueueTest, DestroyingTheQueueRunsBlocksAlreadySubmitted) {
   std::atomic<int> ran{0};
   Waiter release;

@@ -37,6 +37,7 @@ void TapSession::setActive(std::shared_ptr<IOProc> proc) {
   {
     std::lock_guard lock(procMutex_);
     active_ = proc;
+    activeID_.store(proc.get(), std::memory_order_release);
   }
   if (proc != nullptr) scheduleDrain(proc);
   stream_->wakeup().signal();  // a waiting hand-off looks again
@@ -48,24 +49,30 @@ void TapSession::scheduleDrain(const std::shared_ptr<IOProc>& proc) {
 }
 
 void TapSession::drain() {
+  // One block hands over cycle after cycle for as long as the procedure stays active. It steps
+  // aside (queues itself again behind them) only when other blocks wait on the queue, such as
+  // the tap-format listener; otherwise a cycle costs no submission, no allocation and no lock.
   std::shared_ptr<IOProc> proc = active();
-  if (proc != nullptr) {
-    deliverAvailable(proc);
+  while (proc != nullptr) {
+    deliverAvailable(*proc);
+    if (proc->queue->hasWaitingBlocks()) {
+      proc->queue->async([self = shared_from_this()] { self->drain(); });
+      return;
+    }
     const std::uint32_t seen = stream_->wakeup().current();
     if (stream_->ring().empty()) stream_->wakeup().waitFor(seen, kDrainWait);
-    proc = active();
-  }
-  if (proc != nullptr) {
-    deliverAvailable(proc);
-    proc->queue->async([self = shared_from_this()] { self->drain(); });
-    return;
+    // The procedure held here stays alive, so its address names it until it is replaced.
+    if (activeID_.load(std::memory_order_acquire) != proc.get()) {
+      proc = active();
+      if (proc != nullptr) deliverAvailable(*proc);
+    }
   }
   drainQueued_.store(false, std::memory_order_release);
   // Started again between the look and the flag: this block carries on.
   if (std::shared_ptr<IOProc> again = active()) scheduleDrain(again);
 }
 
-void TapSession::deliverAvailable(const std::shared_ptr<IOProc>& proc) {
+void TapSession::deliverAvailable(IOProc& proc) {
   CycleRing& ring = stream_->ring();
   CycleRing::Cycle c;
   while (ring.peek(&c)) {
@@ -74,7 +81,7 @@ void TapSession::deliverAvailable(const std::shared_ptr<IOProc>& proc) {
                            " cycles (" + std::to_string(c.droppedFrames) +
                            " frames) while standard output was blocked");
     }
-    if (proc->block) {
+    if (proc.block) {
       AudioBufferList input{};
       input.mNumberBuffers = 1;
       input.mBuffers[0].mNumberChannels = 1;
@@ -83,7 +90,7 @@ void TapSession::deliverAvailable(const std::shared_ptr<IOProc>& proc) {
       AudioBufferList output{};
       const AudioTimeStamp now{static_cast<double>(c.firstFrame),
                                static_cast<std::uint64_t>(DispatchTime::now().nanoseconds)};
-      proc->block(&now, &input, &now, &output, &now);
+      proc.block(&now, &input, &now, &output, &now);
     }
     ring.release();
   }

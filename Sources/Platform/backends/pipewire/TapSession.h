@@ -51,10 +51,11 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
  private:
   std::shared_ptr<IOProc> active();
   void scheduleDrain(const std::shared_ptr<IOProc>& proc);
-  // On the procedure's queue: hands over the cycles in the ring, waits a little for more, and
-  // queues itself again, so other blocks of the queue (the format listener) run in between.
+  // On the procedure's queue: hands over the cycles in the ring as they come, while the
+  // procedure is active; queues itself again when other blocks of the queue (the format
+  // listener) wait, so they run in between.
   void drain();
-  void deliverAvailable(const std::shared_ptr<IOProc>& proc);
+  void deliverAvailable(IOProc& proc);
 
   const AudioObjectID tapID_;
   const std::string uuid_;
@@ -64,6 +65,7 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
 
   std::mutex procMutex_;
   std::shared_ptr<IOProc> active_;
+  std::atomic<const IOProc*> activeID_{nullptr};  // active_.get(), readable without the mutex
   std::atomic<bool> drainQueued_{false};
 };
 
