@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <span>
 #include <utility>
 
 #include "HarkwellCore/Protocol.h"
@@ -55,7 +54,8 @@ std::shared_ptr<CoreAudioTap> CoreAudioTap::make() {
 
 CoreAudioTap::CoreAudioTap()
     : targetFormat(AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, true),
-      ioQueue(DispatchQueue::makeSerial("quillet.velto.coreaudio.tap")) {}
+      ioQueue(DispatchQueue::makeSerial("quillet.velto.coreaudio.tap")),
+      output(FrameTag::tapPCM, targetFormat, "tap convert") {}
 
 std::optional<AudioObjectID> CoreAudioTap::processObject(std::int32_t pid) {
   const auto where = address(kAudioHardwarePropertyTranslatePIDToProcessObject);
@@ -231,41 +231,17 @@ void CoreAudioTap::process(const AudioBufferList* inputData) {
   const std::shared_ptr<AVAudioConverter> cycleConverter = converter;
   if (!format || !cycleConverter) return;
 
-  const auto input = AVAudioPCMBuffer::makeNoCopy(*format, inputData);
-  if (!input) return;
-  const std::uint32_t frames = input->frameLength();
+  // The view over the cycle's input is made once per format and pointed at each new cycle.
+  if (!(cycleInput && cycleInput->format() == *format && cycleInput->rebindNoCopy(inputData))) {
+    cycleInput = AVAudioPCMBuffer::makeNoCopy(*format, inputData);
+    if (!cycleInput) return;
+  }
+  const std::uint32_t frames = cycleInput->frameLength();
   if (frames == 0) return;
 
   const auto capacity = cycleCapacity(targetFormat.sampleRate(), format->sampleRate(), frames);
   if (!capacity) return;
-  const auto output = AVAudioPCMBuffer::make(targetFormat, *capacity);
-  if (!output) return;
-
-  bool consumed = false;
-  std::optional<NSError> error;
-  const auto status = cycleConverter->convertToBuffer(
-      *output, &error,
-      [&](std::uint32_t, AVAudioConverterInputStatus* inputStatus) -> const AVAudioPCMBuffer* {
-        if (consumed) {
-          *inputStatus = AVAudioConverterInputStatus::noDataNow;
-          return nullptr;
-        }
-        consumed = true;
-        *inputStatus = AVAudioConverterInputStatus::haveData;
-        return input.get();
-      });
-  if (error) {
-    Log::error("tap convert: " + error->localizedDescription());
-    return;
-  }
-  if (status == AVAudioConverterOutputStatus::error) return;
-
-  const auto channels = output->int16ChannelData();
-  if (!channels) return;
-  const std::uint32_t produced = output->frameLength();
-  if (produced == 0) return;
-  FrameWriter::write(FrameTag::tapPCM, std::span(reinterpret_cast<const std::uint8_t*>(channels[0]),
-                                                 std::size_t{produced} * sizeof(std::int16_t)));
+  (void)output.convertAndWrite(*cycleConverter, *capacity, *cycleInput);
 }
 
 void CoreAudioTap::rebuildConverterForCurrentTapFormat() {

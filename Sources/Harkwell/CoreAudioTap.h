@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "FrameConverter.h"
 #include "Platform/avfaudio/AVFAudio.h"
 #include "Platform/coreaudio/CoreAudio.h"
 
@@ -54,6 +55,9 @@ class CoreAudioTap : public std::enable_shared_from_this<CoreAudioTap> {
   platform::AudioObjectPropertyListenerBlockRef formatListener;
   const platform::AVAudioFormat targetFormat;
   const std::shared_ptr<platform::DispatchQueue> ioQueue;
+  // ioQueue only: the view over the cycle's input and the convert-and-write step.
+  std::unique_ptr<platform::AVAudioPCMBuffer> cycleInput;
+  FrameConverter output;
 };
 
 }  // namespace harkwell

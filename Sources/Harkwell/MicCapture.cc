@@ -2,7 +2,6 @@
 #include "MicCapture.h"
 
 #include <cmath>
-#include <span>
 #include <utility>
 
 #include "HarkwellCore/Protocol.h"
@@ -40,7 +39,8 @@ std::shared_ptr<MicCapture> MicCapture::make() {
 
 MicCapture::MicCapture()
     : engine(AVAudioEngine::make()),
-      targetFormat(AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, true) {}
+      targetFormat(AVAudioCommonFormat::pcmFormatInt16, 16000.0, 1, true),
+      output(FrameTag::micPCM, targetFormat, "mic convert") {}
 
 NSError MicCapture::err(const std::string& message) {
   return NSError("MicCapture", 1,
@@ -130,18 +130,7 @@ void MicCapture::handle(const AVAudioPCMBuffer& buffer) {
   const auto capacity =
       bufferCapacity(buffer.frameLength(), targetFormat.sampleRate(), buffer.format().sampleRate());
   if (!capacity) return;
-  bool consumed = false;
-  convertAndWrite(*bufferConverter, *capacity,
-                  [&](std::uint32_t, AVAudioConverterInputStatus* inputStatus)
-                      -> const AVAudioPCMBuffer* {
-                    if (consumed) {
-                      *inputStatus = AVAudioConverterInputStatus::noDataNow;
-                      return nullptr;
-                    }
-                    consumed = true;
-                    *inputStatus = AVAudioConverterInputStatus::haveData;
-                    return &buffer;
-                  });
+  (void)output.convertAndWrite(*bufferConverter, *capacity, buffer);
 }
 
 void MicCapture::flushConverter() {
@@ -155,29 +144,7 @@ void MicCapture::flushConverter() {
     return nullptr;
   };
   for (int i = 0; i < kFlushRounds; ++i)
-    if (convertAndWrite(*old, 1024, ended) != AVAudioConverterOutputStatus::haveData) break;
-}
-
-AVAudioConverterOutputStatus MicCapture::convertAndWrite(AVAudioConverter& bufferConverter, std::uint32_t capacity,
-                                 AVAudioConverterInputBlock inputBlock) {
-  const auto output = AVAudioPCMBuffer::make(targetFormat, capacity);
-  if (!output) return AVAudioConverterOutputStatus::error;
-
-  std::optional<NSError> error;
-  const auto status = bufferConverter.convertToBuffer(*output, &error, inputBlock);
-  if (error) {
-    Log::error("mic convert: " + error->localizedDescription());
-    return AVAudioConverterOutputStatus::error;
-  }
-  if (status == AVAudioConverterOutputStatus::error) return status;
-
-  const auto channels = output->int16ChannelData();
-  if (!channels) return AVAudioConverterOutputStatus::error;
-  const std::uint32_t produced = output->frameLength();
-  if (produced == 0) return status;
-  FrameWriter::write(FrameTag::micPCM, std::span(reinterpret_cast<const std::uint8_t*>(channels[0]),
-                                                 std::size_t{produced} * sizeof(std::int16_t)));
-  return status;
+    if (output.convertAndWrite(*old, 1024, ended) != AVAudioConverterOutputStatus::haveData) break;
 }
 
 void MicCapture::stop() {

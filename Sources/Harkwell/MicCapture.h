@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "FrameConverter.h"
 #include "Platform/avfaudio/AVFAudio.h"
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/foundation/Foundation.h"
@@ -38,9 +39,6 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   void handle(const platform::AVAudioPCMBuffer& buffer);
   // Writes what the converter still holds, and drops it. No tap may be installed.
   void flushConverter();
-  platform::AVAudioConverterOutputStatus convertAndWrite(
-      platform::AVAudioConverter& bufferConverter, std::uint32_t capacity,
-                       platform::AVAudioConverterInputBlock inputBlock);
   // On the main queue.
   void handleConfigChange();
   void reconfigure(std::int64_t attempt, std::int64_t gen);
@@ -53,6 +51,8 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   std::int64_t reconfigGen = 0;
   std::shared_ptr<platform::DispatchWorkItem> pendingReconfig;
   const platform::AVAudioFormat targetFormat;
+  // Used by handle() on the tap's thread, and by flushConverter() while no tap is installed.
+  FrameConverter output;
 
   // Serialises stop() (on a shutdown thread) with a configuration change or a rebuild in
   // progress on the main queue, so that no rebuild starts the engine again after stop().

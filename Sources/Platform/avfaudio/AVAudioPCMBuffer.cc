@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // PCM buffers: storage of their own, or a view over a caller's buffer list.
 #include <limits>
+#include <optional>
 
 #include "Platform/avfaudio/AVFAudio.h"
 
@@ -39,39 +40,67 @@ std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::make(const AVAudioFormat& fo
   if (bytesPerBuffer * buffers > kMaxBufferBytes) return nullptr;
 
   std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, frameCapacity));
-  buffer->storage_.assign(static_cast<std::size_t>(bytesPerBuffer * buffers), 0);
+  // Zeroed once, when made; a reused buffer is written before it is read.
+  buffer->storage_.reset(new std::uint8_t[static_cast<std::size_t>(bytesPerBuffer * buffers)]());
+  buffer->storageFrames_ = frameCapacity;
   buffer->bufferList_.mNumberBuffers = buffers;
-  buffer->channels_.resize(buffers);
   for (std::uint32_t i = 0; i < buffers; ++i) {
-    void* data = buffer->storage_.data() + static_cast<std::size_t>(bytesPerBuffer * i);
+    void* data = buffer->storage_.get() + static_cast<std::size_t>(bytesPerBuffer * i);
     buffer->bufferList_.mBuffers[i] = AudioBuffer{channelsPerBuffer(format), 0, data};
     buffer->channels_[i] = data;
   }
   return buffer;
 }
 
-std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::makeNoCopy(const AVAudioFormat& format,
-                                                               const AudioBufferList* bufferList) {
-  if (bufferList == nullptr || !isPCM(format)) return nullptr;
+namespace {
+
+// Frames of `bufferList` read as `format`, or none when the list does not fit the format
+// (buffer count, channels per buffer, sizes).
+std::optional<std::uint32_t> framesOfList(const AVAudioFormat& format,
+                                          const AudioBufferList* bufferList) {
+  if (bufferList == nullptr || !isPCM(format)) return std::nullopt;
   const std::uint32_t buffers = bufferCount(format);
-  if (bufferList->mNumberBuffers != buffers) return nullptr;
+  if (bufferList->mNumberBuffers != buffers) return std::nullopt;
   const std::uint32_t bytesPerFrame = format.bytesPerFrame();
   const std::uint32_t bytes = bufferList->mBuffers[0].mDataByteSize;
   for (std::uint32_t i = 0; i < buffers; ++i) {
     const AudioBuffer& b = bufferList->mBuffers[i];
     if (b.mNumberChannels != channelsPerBuffer(format) || b.mData == nullptr ||
         b.mDataByteSize != bytes || b.mDataByteSize % bytesPerFrame != 0) {
-      return nullptr;
+      return std::nullopt;
     }
   }
+  return bytes / bytesPerFrame;
+}
 
-  const std::uint32_t frames = bytes / bytesPerFrame;
-  std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, frames));
-  buffer->frameLength_ = frames;
-  buffer->bufferList_ = *bufferList;
-  buffer->channels_.resize(buffers);
-  for (std::uint32_t i = 0; i < buffers; ++i) buffer->channels_[i] = bufferList->mBuffers[i].mData;
+}  // namespace
+
+std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::makeNoCopy(const AVAudioFormat& format,
+                                                               const AudioBufferList* bufferList) {
+  const auto frames = framesOfList(format, bufferList);
+  if (!frames) return nullptr;
+  std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, *frames));
+  buffer->rebindNoCopy(bufferList);
   return buffer;
+}
+
+bool AVAudioPCMBuffer::rebindNoCopy(const AudioBufferList* bufferList) {
+  if (storage_ != nullptr) return false;
+  const auto frames = framesOfList(format_, bufferList);
+  if (!frames) return false;
+  frameCapacity_ = *frames;
+  frameLength_ = *frames;
+  bufferList_ = *bufferList;
+  for (std::uint32_t i = 0; i < bufferList->mNumberBuffers; ++i)
+    channels_[i] = bufferList->mBuffers[i].mData;
+  return true;
+}
+
+bool AVAudioPCMBuffer::reuseWithCapacity(std::uint32_t frameCapacity) {
+  if (storage_ == nullptr || frameCapacity == 0 || frameCapacity > storageFrames_) return false;
+  frameCapacity_ = frameCapacity;
+  setFrameLength(0);
+  return true;
 }
 
 void AVAudioPCMBuffer::setFrameLength(std::uint32_t frames) {

@@ -2,6 +2,7 @@
 // Audio formats, PCM buffers, the converter and the audio engine of the platform layer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,6 +66,16 @@ class AVAudioPCMBuffer {
   static std::unique_ptr<AVAudioPCMBuffer> makeNoCopy(const AVAudioFormat& format,
                                                       const AudioBufferList* bufferList);
 
+  // Made for reuse, so that a path that runs every few milliseconds allocates nothing after
+  // its first buffers. For a buffer made by make(): room for `frameCapacity` frames again
+  // (frameLength 0), within the storage it was made with. False, and nothing changes, for a
+  // view or when the storage is smaller.
+  bool reuseWithCapacity(std::uint32_t frameCapacity);
+  // For a view made by makeNoCopy(): the same view over another list, checked as makeNoCopy()
+  // checks it. False, and nothing changes, when the list does not fit or the buffer owns its
+  // storage.
+  bool rebindNoCopy(const AudioBufferList* bufferList);
+
   const AVAudioFormat& format() const { return format_; }
   std::uint32_t frameCapacity() const { return frameCapacity_; }
   std::uint32_t frameLength() const { return frameLength_; }
@@ -84,9 +95,10 @@ class AVAudioPCMBuffer {
   AVAudioFormat format_;
   std::uint32_t frameCapacity_ = 0;
   std::uint32_t frameLength_ = 0;
-  std::vector<std::uint8_t> storage_;
+  std::unique_ptr<std::uint8_t[]> storage_;  // none for a view
+  std::uint32_t storageFrames_ = 0;          // frames per buffer the storage holds
   AudioBufferList bufferList_{};
-  std::vector<void*> channels_;
+  std::array<void*, kMaxAudioBuffers> channels_{};
 };
 
 enum class AVAudioConverterOutputStatus : int {

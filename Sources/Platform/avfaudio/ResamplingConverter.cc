@@ -322,7 +322,10 @@ float* ResamplingConverter::reservePending(std::size_t frames) {
     pendingTail_ -= pendingHead_;
     pendingHead_ = 0;
   }
-  if (pendingTail_ + frames > pending_.size()) pending_.resize(pendingTail_ + frames);
+  // Made four times what is asked at first and grown geometrically, so that a steady stream
+  // allocates with its first buffers only (the resampler's output comes in uneven runs).
+  if (pendingTail_ + frames > pending_.size())
+    pending_.resize(std::max({pendingTail_ + frames, 2 * pending_.size(), 4 * frames}));
   return pending_.data() + pendingTail_;
 }
 

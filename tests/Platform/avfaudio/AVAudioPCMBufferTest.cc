@@ -148,5 +148,57 @@ TEST(AVAudioPCMBufferTest, NoCopyRefusesListsThatDoNotFitTheFormat) {
   EXPECT_NE(AVAudioPCMBuffer::makeNoCopy(stereoPlanar, &good), nullptr);
 }
 
+// Reuse is what lets the audio paths run without allocating: it must keep the memory, cap the
+// capacity and refuse what would need more.
+TEST(AVAudioPCMBufferTest, ReuseKeepsTheStorageWithinItsSize) {
+  const AVAudioFormat f(CF::pcmFormatFloat32, 48000.0, 2, false);
+  auto b = AVAudioPCMBuffer::make(f, 100);
+  ASSERT_NE(b, nullptr);
+  float* const first = b->floatChannelData()[1];
+  b->setFrameLength(100);
+  ASSERT_TRUE(b->reuseWithCapacity(40));
+  EXPECT_EQ(b->frameCapacity(), 40u);
+  EXPECT_EQ(b->frameLength(), 0u);
+  EXPECT_EQ(b->audioBufferList()->mBuffers[1].mDataByteSize, 0u);
+  EXPECT_EQ(b->floatChannelData()[1], first);
+  b->setFrameLength(60);
+  EXPECT_EQ(b->frameLength(), 40u);  // the new capacity holds
+  EXPECT_TRUE(b->reuseWithCapacity(100));
+  EXPECT_FALSE(b->reuseWithCapacity(101));
+  EXPECT_FALSE(b->reuseWithCapacity(0));
+  EXPECT_EQ(b->frameCapacity(), 100u);
+
+  float samples[8] = {};
+  AudioBufferList list{};
+  list.mNumberBuffers = 1;
+  list.mBuffers[0] = AudioBuffer{1, sizeof samples, samples};
+  EXPECT_FALSE(b->rebindNoCopy(&list));  // owns its storage
+}
+
+TEST(AVAudioPCMBufferTest, RebindPointsAViewAtAnotherListOrChangesNothing) {
+  const AVAudioFormat f(CF::pcmFormatFloat32, 48000.0, 1, true);
+  float a[4] = {1, 2, 3, 4};
+  float b[6] = {5, 6, 7, 8, 9, 10};
+  AudioBufferList first{};
+  first.mNumberBuffers = 1;
+  first.mBuffers[0] = AudioBuffer{1, sizeof a, a};
+  AudioBufferList second = first;
+  second.mBuffers[0] = AudioBuffer{1, sizeof b, b};
+  auto view = AVAudioPCMBuffer::makeNoCopy(f, &first);
+  ASSERT_NE(view, nullptr);
+  ASSERT_TRUE(view->rebindNoCopy(&second));
+  EXPECT_EQ(view->frameLength(), 6u);
+  EXPECT_EQ(view->frameCapacity(), 6u);
+  EXPECT_EQ(view->floatChannelData()[0], b);
+
+  AudioBufferList stereo = first;
+  stereo.mBuffers[0].mNumberChannels = 2;
+  EXPECT_FALSE(view->rebindNoCopy(&stereo));
+  EXPECT_FALSE(view->rebindNoCopy(nullptr));
+  EXPECT_EQ(view->floatChannelData()[0], b);
+  EXPECT_EQ(view->frameLength(), 6u);
+  EXPECT_FALSE(view->reuseWithCapacity(2));  // a view has no storage of its own
+}
+
 }  // namespace
 }  // namespace platform
