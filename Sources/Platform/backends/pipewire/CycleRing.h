@@ -18,7 +18,7 @@ class CycleRing {
  public:
   struct Cycle {
     const float* samples = nullptr;
-    std::uint32_t frames = 0;  // frames of `channels` interleaved samples
+    std::uint32_t frames = 0;  // frames of `channels` samples, laid out as the producer wrote them
     std::uint32_t channels = 1;
     std::uint64_t firstFrame = 0;     // frames pushed (or dropped) before this one
     std::uint32_t droppedBefore = 0;  // cycles dropped right before this one

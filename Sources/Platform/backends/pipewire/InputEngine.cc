@@ -60,10 +60,13 @@ SourceState currentSource(const Graph& graph) {
   return s;
 }
 
+const pw_stream_events InputEngine::kStreamEvents = {
+    .version = PW_VERSION_STREAM_EVENTS,
+    .process = &InputEngine::onProcess,
+};
+
 InputEngine::InputEngine(Connection& connection, Graph& graph)
     : connection_(connection), graph_(graph), shared_(new Shared) {
-  shared_->events.version = PW_VERSION_STREAM_EVENTS;
-  shared_->events.process = &InputEngine::onProcess;
   delivery_ = std::thread(&InputEngine::deliveryLoop, shared_);
   shared_->deliveryThread = delivery_.get_id();
 }
@@ -126,21 +129,27 @@ void InputEngine::installTapOnBus(AVAudioNodeBus bus, std::uint32_t bufferSize,
   std::lock_guard lock(shared_->tapMutex);
   shared_->wakeEvery.store(bufferSize, std::memory_order_relaxed);
   shared_->tap = std::move(tap);
+  shared_->tapGeneration.fetch_add(1);
 }
 
 void InputEngine::removeTapOnBus(AVAudioNodeBus bus) {
   if (bus != 0) return;
   std::unique_lock lock(shared_->tapMutex);
   shared_->tap.reset();
+  shared_->tapGeneration.fetch_add(1);
   // A tap block in progress ends before the tap counts as removed (unless it is the caller),
   // so the owner may replace what the block uses. Bounded: a block stuck in a blocked write
   // must not hang the caller for good.
   // Nor when nobody reads the output any more: a block stuck writing to it never returns.
   if (std::this_thread::get_id() == shared_->deliveryThread) return;
+  // Sequentially consistent with the delivery thread's entry: either it sees the new
+  // generation and skips the block, or this sees it inside.
+  shared_->waiters.fetch_add(1);
   const auto deadline = std::chrono::steady_clock::now() + kTapRemovalWait;
-  while (shared_->inBlock && !harkwell::FrameWriter::outputAbandoned() &&
+  while (shared_->inBlock.load() && !harkwell::FrameWriter::outputAbandoned() &&
          std::chrono::steady_clock::now() < deadline)
     shared_->tapIdle.wait_for(lock, std::chrono::milliseconds(50));
+  shared_->waiters.fetch_sub(1);
 }
 
 bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
@@ -173,7 +182,7 @@ bool InputEngine::startAndReturnError(std::optional<NSError>* outError) {
   pw_stream* stream = pw_stream_new(connection_.core(), name.c_str(), props);
   if (stream == nullptr)
     return fail(kAudioHardwareUnspecifiedError, "Could not create the capture stream");
-  pw_stream_add_listener(stream, &shared_->listener, &shared_->events, shared_);
+  pw_stream_add_listener(stream, &shared_->listener, &kStreamEvents, shared_);
   std::uint8_t buffer[1024];
   const spa_pod* params[1] = {buildFloatFormat(buffer, sizeof buffer, positions, s.rate, true)};
   shared_->channels.store(s.channels, std::memory_order_release);
@@ -208,15 +217,15 @@ void InputEngine::drainToTap() {
   if (std::this_thread::get_id() == shared_->deliveryThread) return;
   std::unique_lock lock(shared_->tapMutex);
   if (shared_->tap == nullptr) return;
-  shared_->drain = true;
+  shared_->drain.store(true);
   lock.unlock();
   shared_->wakeup.signal();
   lock.lock();
   const auto deadline = std::chrono::steady_clock::now() + kTapRemovalWait;
-  while (shared_->drain && !harkwell::FrameWriter::outputAbandoned() &&
+  while (shared_->drain.load() && !harkwell::FrameWriter::outputAbandoned() &&
          std::chrono::steady_clock::now() < deadline)
     shared_->tapIdle.wait_for(lock, std::chrono::milliseconds(50));
-  shared_->drain = false;
+  shared_->drain.store(false);
 }
 
 void InputEngine::destroyStream() {
@@ -258,7 +267,7 @@ void InputEngine::onProcess(void* data) {
   auto* shared = static_cast<Shared*>(data);
   pw_buffer* b = pw_stream_dequeue_buffer(shared->stream);
   if (b == nullptr) return;
-  // One plane per channel; the ring holds them interleaved.
+  // One plane per channel; the ring holds each cycle's planes one after another.
   const std::uint32_t channels = std::min<std::uint32_t>(
       {b->buffer->n_datas, shared->channels.load(std::memory_order_acquire), kMaxAudioBuffers});
   const float* planes[kMaxAudioBuffers] = {};
@@ -266,8 +275,7 @@ void InputEngine::onProcess(void* data) {
   if (frames > 0 && shared->running.load(std::memory_order_acquire)) {
     shared->ring.push(frames, channels, [&](float* out) {
       for (std::uint32_t c = 0; c < channels; ++c)
-        for (std::uint32_t i = 0; i < frames; ++i)
-          out[std::size_t{i} * channels + c] = planes[c][i];
+        std::memcpy(out + std::size_t{c} * frames, planes[c], std::size_t{frames} * sizeof(float));
     });
     // Woken once per buffer's worth, not every cycle: after each wake-up the delivery thread
     // holds less than a buffer, so this many more frames always complete one.
@@ -283,9 +291,18 @@ void InputEngine::onProcess(void* data) {
 void InputEngine::deliveryLoop(Shared* shared) {
   ::pthread_setname_np(::pthread_self(), "harkwell-mic");
   std::shared_ptr<Tap> tap;
-  std::uint32_t filled = 0;  // frames in the tap's buffer
-  std::uint32_t offset = 0;  // frames of the oldest cycle already taken
+  std::uint64_t generation = 0;  // of `tap`
+  std::uint32_t filled = 0;      // frames in the tap's buffer
+  std::uint32_t offset = 0;      // frames of the oldest cycle already taken
   std::uint64_t sampleTime = 0;
+  // Follows a new or removed tap; the mutex only when there was a change.
+  auto followTap = [&] {
+    if (shared->tapGeneration.load(std::memory_order_acquire) == generation) return;
+    std::lock_guard lock(shared->tapMutex);
+    tap = shared->tap;
+    generation = shared->tapGeneration.load(std::memory_order_relaxed);
+    filled = 0;
+  };
   // Hands the tap's buffer (its first frames) to the tap block, unless the tap has gone.
   auto deliver = [&](std::uint32_t frames) {
     AVAudioPCMBuffer& buffer = *tap->buffer;
@@ -294,17 +311,14 @@ void InputEngine::deliveryLoop(Shared* shared) {
                            static_cast<double>(sampleTime)};
     sampleTime += frames;
     filled = 0;
-    {
+    // Sequentially consistent with removeTapOnBus(): see there.
+    shared->inBlock.store(true);
+    if (shared->tapGeneration.load() == generation) tap->block(buffer, when);
+    shared->inBlock.store(false);
+    if (shared->waiters.load() > 0) {
       std::lock_guard lock(shared->tapMutex);
-      if (shared->tap != tap) return;
-      shared->inBlock = true;
+      shared->tapIdle.notify_all();
     }
-    tap->block(buffer, when);
-    {
-      std::lock_guard lock(shared->tapMutex);
-      shared->inBlock = false;
-    }
-    shared->tapIdle.notify_all();
   };
   while (shared->alive.load(std::memory_order_acquire)) {
     const std::uint32_t seen = shared->wakeup.current();
@@ -313,28 +327,15 @@ void InputEngine::deliveryLoop(Shared* shared) {
       filled = 0;
       offset = 0;
     }
-    bool draining = false;
-    {
-      std::lock_guard lock(shared->tapMutex);
-      draining = shared->drain;
-      if (shared->tap != tap) {
-        tap = shared->tap;
-        filled = 0;
-      }
-    }
+    const bool draining = shared->drain.load(std::memory_order_acquire);
+    followTap();
     CycleRing::Cycle c;
     while (shared->ring.peek(&c)) {
       if (c.droppedBefore > 0 && offset == 0) {
         harkwell::Log::error("microphone backlog full: dropped " + std::to_string(c.droppedFrames) +
                              " frames while standard output was blocked");
       }
-      {
-        std::lock_guard lock(shared->tapMutex);
-        if (shared->tap != tap) {
-          tap = shared->tap;
-          filled = 0;
-        }
-      }
+      followTap();
       // Once the stream has stopped, what it left is taken only when asked for (stop()).
       const bool live =
           tap != nullptr && (draining || shared->running.load(std::memory_order_acquire));
@@ -348,11 +349,12 @@ void InputEngine::deliveryLoop(Shared* shared) {
       const std::uint32_t take = std::min(c.frames - offset, tap->bufferSize - filled);
       float* const* dst = buffer.floatChannelData();
       if (dst != nullptr) {
+        // The cycle's planes lie one after another; a tap with more channels than the
+        // source repeats its last one.
         for (std::uint32_t ch = 0; ch < channels; ++ch) {
           const std::uint32_t from = std::min(ch, c.channels - 1);
-          float* out = dst[ch] + filled;
-          const float* in = c.samples + std::size_t{offset} * c.channels + from;
-          for (std::uint32_t i = 0; i < take; ++i) out[i] = in[std::size_t{i} * c.channels];
+          std::memcpy(dst[ch] + filled, c.samples + std::size_t{from} * c.frames + offset,
+                      std::size_t{take} * sizeof(float));
         }
       }
       filled += take;
@@ -367,7 +369,7 @@ void InputEngine::deliveryLoop(Shared* shared) {
       if (tap != nullptr && filled > 0) deliver(filled);
       {
         std::lock_guard lock(shared->tapMutex);
-        shared->drain = false;
+        shared->drain.store(false, std::memory_order_release);
       }
       shared->tapIdle.notify_all();
       continue;

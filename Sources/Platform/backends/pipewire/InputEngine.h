@@ -71,8 +71,8 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
     std::atomic<bool> running{false};
     std::atomic<bool> reset{false};
     // Set by stop(): the delivery thread hands what arrived before it (the ring, and a
-    // buffer filled only in part) to the tap, then clears it.
-    bool drain = false;  // tapMutex
+    // buffer filled only in part) to the tap, then clears it (under tapMutex).
+    std::atomic<bool> drain{false};
     std::atomic<std::uint32_t> channels{1};
     // The delivery thread is woken once this many frames have arrived (a tap buffer).
     std::atomic<std::uint32_t> wakeEvery{1};
@@ -80,17 +80,23 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
     std::atomic<bool> alive{true};
     pw_stream* stream = nullptr;  // loop lock
     spa_hook listener{};
-    pw_stream_events events{};
 
+    // The tap is replaced under tapMutex, and each replacement counts in tapGeneration: the
+    // delivery thread compares the count per cycle and takes the mutex only when it moved.
     std::mutex tapMutex;
     std::condition_variable tapIdle;
     std::shared_ptr<Tap> tap;  // tapMutex
-    bool inBlock = false;      // tapMutex: the delivery thread is inside the tap block
+    std::atomic<std::uint64_t> tapGeneration{0};
+    // The delivery thread is inside the tap block; removeTapOnBus() waits for it to leave
+    // (waiters counts who waits, so that leaving takes the mutex only when someone does).
+    std::atomic<bool> inBlock{false};
+    std::atomic<int> waiters{0};
     std::thread::id deliveryThread;
   };
   static void deliveryLoop(Shared* shared);
 
   static void onProcess(void* data);
+  static const pw_stream_events kStreamEvents;
   void destroyStream();  // loop lock held
   void drainToTap();      // loop lock not held
   void post();
