@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds Harkwell and runs the whole test suite: the plain Release build with the end-to-end
-# tests against a private PipeWire, then the unit tests and the end-to-end scenarios under
-# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, a plain Release
-# build with Clang, the Python and Node bindings' tests, the Debian packages (tools/package-check.sh), and a short run of each
-# fuzzer (tools/run-fuzzers.sh). Warnings are errors here.
+# Checks the style (clang-format, clang-tidy, shellcheck), then builds Harkwell and runs the
+# whole test suite: the plain Release build with the end-to-end tests against a private
+# PipeWire, then the unit tests and the end-to-end scenarios under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, a plain Release build with Clang, the
+# Python and Node bindings' tests, the Debian packages (tools/package-check.sh), and a short run
+# of each fuzzer (tools/run-fuzzers.sh). Warnings are errors here.
 #
 #   bash tools/run-tests.sh            everything
 #   bash tools/run-tests.sh --quick    the normal build only
@@ -24,6 +25,10 @@ build() {  # build DIR [cmake args...]
 # Here the end-to-end tests must run: a private PipeWire that cannot start fails them rather
 # than skipping them.
 export HARKWELL_REQUIRE_E2E=1
+
+echo "== style: clang-format, clang-tidy, shellcheck"
+cmake -G Ninja -S . -B build/release -DHARKWELL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C build/release format-check shellcheck tidy
 
 echo "== release build (plain Release, GCC) and full suite"
 build build/release -DCMAKE_BUILD_TYPE=Release

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang
+  build-essential cmake ninja-build pkg-config clang clang-format clang-tidy shellcheck
   libpipewire-0.3-dev libsoxr-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsamplerate0-dev libspeexdsp-dev
   pipewire pipewire-bin wireplumber dbus dbus-user-session

@@ -32,7 +32,7 @@ fi
 for h in Frame.h FrameReader.h ControlMessage.h JsonParse.h Json.h Value.h harkwell.h; do
   [ -f "$tmp/prefix/include/HarkwellCore/$h" ] || fail "HarkwellCore/$h was not installed"
 done
-for h in Protocol.h; do
+for h in Protocol.h FdWrite.h NeverDestroyed.h; do
   [ ! -e "$tmp/prefix/include/HarkwellCore/$h" ] || fail "the program's own $h was installed"
 done
 export PKG_CONFIG_PATH
@@ -87,7 +87,7 @@ int main(void) {
   return 0;
 }
 C
-# shellcheck disable=SC2086 # the flags are words
+# shellcheck disable=SC2046 # the flags are words
 cc -c "$tmp/host.c" $(pkg-config --cflags harkwellcore) -o "$tmp/host.o" &&
   c++ "$tmp/host.o" $(pkg-config --libs harkwellcore) -o "$tmp/host-c" ||
   fail "a C host does not build against the C API"

@@ -14,14 +14,17 @@ namespace {
 constexpr std::uint64_t kRetryMilliseconds = 500;
 }
 
+const pw_core_events Connection::kCoreEvents = {
+    .version = PW_VERSION_CORE_EVENTS,
+    .done = &Connection::onCoreDone,
+    .error = &Connection::onCoreError,
+};
+
 Connection::Connection(Owner& owner) : owner_(owner) {
   pw_init(nullptr, nullptr);
   loop_ = pw_thread_loop_new("harkwell-pipewire", nullptr);
   context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
                             pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-  coreEvents_.version = PW_VERSION_CORE_EVENTS;
-  coreEvents_.done = &Connection::onCoreDone;
-  coreEvents_.error = &Connection::onCoreError;
   timer_ = api::addTimer(pw_thread_loop_get_loop(loop_), &Connection::onTimer, this);
 }
 
@@ -67,7 +70,7 @@ void Connection::tryConnect() {
   lost_ = false;
   ready_ = false;
   syncRound_ = 0;
-  api::addCoreListener(core_, &coreListener_, &coreEvents_, this);
+  api::addCoreListener(core_, &coreListener_, &kCoreEvents, this);
   owner_.onCoreCreated(core_);
   syncSeq_ = api::sync(core_);
 }

@@ -61,6 +61,7 @@ class Connection {
   static void onCoreDone(void* data, std::uint32_t id, int seq);
   static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
   static void onTimer(void* data, std::uint64_t expirations);
+  static const pw_core_events kCoreEvents;
 
   void tryConnect();
   void disconnect();
@@ -72,7 +73,6 @@ class Connection {
   pw_core* core_ = nullptr;
   spa_hook coreListener_{};
   spa_source* timer_ = nullptr;
-  pw_core_events coreEvents_{};
   int syncSeq_ = -1;
   int syncRound_ = 0;
   bool ready_ = false;

@@ -13,7 +13,6 @@ struct Graph::Client {
   std::uint32_t id = 0;
   pw_proxy* proxy = nullptr;
   spa_hook listener{};
-  pw_client_events events{};
   host::ClientClaims claims;
   std::optional<pid_t> pid;
 };
@@ -30,7 +29,6 @@ struct Graph::Metadata {
   std::string name;
   pw_proxy* proxy = nullptr;
   spa_hook listener{};
-  pw_metadata_events events{};
 };
 
 namespace {
@@ -84,13 +82,15 @@ Graph::Graph(std::function<void()> changed) : changed_(std::move(changed)) {}
 
 Graph::~Graph() = default;
 
+const pw_registry_events Graph::kRegistryEvents = {
+    .version = PW_VERSION_REGISTRY_EVENTS,
+    .global = &Graph::onGlobal,
+    .global_remove = &Graph::onGlobalRemove,
+};
+
 void Graph::attach(pw_core* core) {
-  registryEvents_ = {};
-  registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
-  registryEvents_.global = &Graph::onGlobal;
-  registryEvents_.global_remove = &Graph::onGlobalRemove;
   registry_ = api::registry(core);
-  api::addRegistryListener(registry_, &registryListener_, &registryEvents_, this);
+  api::addRegistryListener(registry_, &registryListener_, &kRegistryEvents, this);
 }
 
 void Graph::detach() {
@@ -217,12 +217,15 @@ void Graph::bindClient(std::uint32_t id) {
   c->id = id;
   c->proxy = api::bind(registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT);
   if (c->proxy == nullptr) return;
-  c->events.version = PW_VERSION_CLIENT_EVENTS;
-  c->events.info = [](void* data, const pw_client_info* info) {
-    auto* client = static_cast<Client*>(data);
-    client->graph->onClientInfo(*client, info->props);
+  static const pw_client_events events = {
+      .version = PW_VERSION_CLIENT_EVENTS,
+      .info =
+          [](void* data, const pw_client_info* info) {
+            auto* client = static_cast<Client*>(data);
+            client->graph->onClientInfo(*client, info->props);
+          },
   };
-  pw_proxy_add_object_listener(c->proxy, &c->listener, &c->events, c.get());
+  pw_proxy_add_object_listener(c->proxy, &c->listener, &events, c.get());
   clients_[id] = std::move(c);
 }
 
@@ -233,16 +236,15 @@ void Graph::bindNode(std::uint32_t id) {
   n->id = id;
   n->proxy = api::bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
   if (n->proxy == nullptr) return;
-  static const pw_node_events events = [] {
-    pw_node_events e{};
-    e.version = PW_VERSION_NODE_EVENTS;
-    e.info = [](void* data, const pw_node_info* info) {
-      auto* node = static_cast<NodeProxy*>(data);
-      if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0)
-        node->graph->onNodeInfo(node->id, info->props);
-    };
-    return e;
-  }();
+  static const pw_node_events events = {
+      .version = PW_VERSION_NODE_EVENTS,
+      .info =
+          [](void* data, const pw_node_info* info) {
+            auto* node = static_cast<NodeProxy*>(data);
+            if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0)
+              node->graph->onNodeInfo(node->id, info->props);
+          },
+  };
   pw_proxy_add_object_listener(n->proxy, &n->listener, &events, n.get());
   nodeProxies_[id] = std::move(n);
 }
@@ -302,14 +304,16 @@ void Graph::bindMetadata(std::uint32_t id, const std::string& name) {
   m->name = name;
   m->proxy = api::bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA);
   if (m->proxy == nullptr) return;
-  m->events.version = PW_VERSION_METADATA_EVENTS;
-  m->events.property = [](void* data, std::uint32_t subject, const char* key, const char* /*type*/,
-                          const char* value) -> int {
-    auto* md = static_cast<Metadata*>(data);
-    if (subject == PW_ID_CORE) md->graph->onMetadataProperty(*md, key, value);
-    return 0;
+  static const pw_metadata_events events = {
+      .version = PW_VERSION_METADATA_EVENTS,
+      .property = [](void* data, std::uint32_t subject, const char* key, const char* /*type*/,
+                     const char* value) -> int {
+        auto* md = static_cast<Metadata*>(data);
+        if (subject == PW_ID_CORE) md->graph->onMetadataProperty(*md, key, value);
+        return 0;
+      },
   };
-  pw_proxy_add_object_listener(m->proxy, &m->listener, &m->events, m.get());
+  pw_proxy_add_object_listener(m->proxy, &m->listener, &events, m.get());
   if (name == "default") defaultMetadata_ = m.get();
   metadata_[id] = std::move(m);
 }

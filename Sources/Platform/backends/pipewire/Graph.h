@@ -81,6 +81,7 @@ class Graph {
   static void onGlobal(void* data, std::uint32_t id, std::uint32_t permissions, const char* type,
                        std::uint32_t version, const spa_dict* props);
   static void onGlobalRemove(void* data, std::uint32_t id);
+  static const pw_registry_events kRegistryEvents;
   void bindClient(std::uint32_t id);
   void bindMetadata(std::uint32_t id, const std::string& name);
   void onMetadataProperty(Metadata& md, const char* key, const char* value);
@@ -92,7 +93,6 @@ class Graph {
   std::function<void()> changed_;
   pw_registry* registry_ = nullptr;
   spa_hook registryListener_{};
-  pw_registry_events registryEvents_{};
 
   std::map<std::uint32_t, GraphNode> nodes_;
   std::map<std::uint32_t, GraphPort> ports_;

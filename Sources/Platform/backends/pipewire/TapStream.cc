@@ -40,14 +40,19 @@ bool isSilent(const float* samples, std::uint32_t frames) {
 
 }  // namespace
 
+const pw_stream_events TapStream::kTapEvents = {
+    .version = PW_VERSION_STREAM_EVENTS,
+    .param_changed = &TapStream::onParamChanged,
+    .process = &TapStream::onProcess,
+};
+
+const pw_stream_events TapStream::kAnchorEvents = {
+    .version = PW_VERSION_STREAM_EVENTS,
+    .process = &TapStream::onAnchorProcess,
+};
+
 TapStream::TapStream(std::vector<host::Host> excluded, std::string group)
-    : excluded_(std::move(excluded)), group_(std::move(group)), ring_(kRingSamples, kRingCycles) {
-  tapEvents_.version = PW_VERSION_STREAM_EVENTS;
-  tapEvents_.process = &TapStream::onProcess;
-  tapEvents_.param_changed = &TapStream::onParamChanged;
-  anchorEvents_.version = PW_VERSION_STREAM_EVENTS;
-  anchorEvents_.process = &TapStream::onAnchorProcess;
-}
+    : excluded_(std::move(excluded)), group_(std::move(group)), ring_(kRingSamples, kRingCycles) {}
 
 pw_stream* TapStream::makeStream(pw_core* core, const char* name, bool anchor) {
   pw_properties* props = pw_properties_new(nullptr, nullptr);
@@ -66,9 +71,9 @@ pw_stream* TapStream::makeStream(pw_core* core, const char* name, bool anchor) {
   pw_stream* stream = pw_stream_new(core, name, props);
   if (stream == nullptr) return nullptr;
   if (anchor)
-    pw_stream_add_listener(stream, &anchorListener_, &anchorEvents_, this);
+    pw_stream_add_listener(stream, &anchorListener_, &kAnchorEvents, this);
   else
-    pw_stream_add_listener(stream, &tapListener_, &tapEvents_, this);
+    pw_stream_add_listener(stream, &tapListener_, &kTapEvents, this);
 
   std::uint8_t buffer[1024];
   const std::vector<std::uint32_t> positions =

@@ -58,6 +58,8 @@ class TapStream {
   static void onProcess(void* data);
   static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param);
   static void onAnchorProcess(void* data);
+  static const pw_stream_events kTapEvents;
+  static const pw_stream_events kAnchorEvents;
 
   pw_stream* makeStream(pw_core* core, const char* name, bool anchor);
   void dropLinks();
@@ -75,10 +77,8 @@ class TapStream {
 
   pw_stream* tap_ = nullptr;
   spa_hook tapListener_{};
-  pw_stream_events tapEvents_{};
   pw_stream* anchor_ = nullptr;
   spa_hook anchorListener_{};
-  pw_stream_events anchorEvents_{};
   bool anchored_ = false;
   CycleFilter filter_;  // PipeWire's thread
   std::uint32_t rate_ = 0;
