@@ -17,9 +17,11 @@ find_program(HARKWELL_CLANG_FORMAT NAMES clang-format clang-format-14)
 if(HARKWELL_CLANG_FORMAT)
   add_custom_target(format-check
     COMMAND ${HARKWELL_CLANG_FORMAT} --dry-run -Werror ${harkwell_format_files}
+    COMMENT "clang-format: checking the sources"
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
   add_custom_target(format
     COMMAND ${HARKWELL_CLANG_FORMAT} -i ${harkwell_format_files}
+    COMMENT "clang-format: formatting the sources"
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
 endif()
 
@@ -29,6 +31,7 @@ if(HARKWELL_RUN_CLANG_TIDY)
   add_custom_target(tidy
     COMMAND ${HARKWELL_RUN_CLANG_TIDY} -quiet -p ${PROJECT_BINARY_DIR}
             -extra-arg=-Wno-unknown-warning-option ${harkwell_tidy_files}
+    COMMENT "clang-tidy: checking Sources/"
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
 endif()
 
@@ -36,5 +39,6 @@ find_program(HARKWELL_SHELLCHECK shellcheck)
 if(HARKWELL_SHELLCHECK)
   add_custom_target(shellcheck
     COMMAND ${HARKWELL_SHELLCHECK} ${harkwell_shell_files}
+    COMMENT "shellcheck: checking the scripts"
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
 endif()

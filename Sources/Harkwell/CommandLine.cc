@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "CommandLine.h"
 
-#include "HarkwellCore/Protocol.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "HarkwellCore/Protocol.h"
 
 namespace harkwell {
 

@@ -22,9 +22,8 @@ AVAudioPCMBuffer* FrameConverter::outputWithCapacity(std::uint32_t capacity) {
   return output_.get();
 }
 
-AVAudioConverterOutputStatus FrameConverter::convertAndWrite(AVAudioConverter& converter,
-                                                             std::uint32_t capacity,
-                                                             AVAudioConverterInputBlock inputBlock) {
+AVAudioConverterOutputStatus FrameConverter::convertAndWrite(
+    AVAudioConverter& converter, std::uint32_t capacity, AVAudioConverterInputBlock inputBlock) {
   AVAudioPCMBuffer* output = outputWithCapacity(capacity);
   if (output == nullptr) return AVAudioConverterOutputStatus::error;
 

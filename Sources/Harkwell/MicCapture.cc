@@ -138,8 +138,8 @@ void MicCapture::flushConverter() {
   // before it is replaced, so a rebuild keeps every word spoken before it.
   const std::shared_ptr<AVAudioConverter> old = std::exchange(converter, nullptr);
   if (!old) return;
-  auto ended = [](std::uint32_t, AVAudioConverterInputStatus* inputStatus)
-      -> const AVAudioPCMBuffer* {
+  auto ended = [](std::uint32_t,
+                  AVAudioConverterInputStatus* inputStatus) -> const AVAudioPCMBuffer* {
     *inputStatus = AVAudioConverterInputStatus::endOfStream;
     return nullptr;
   };

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "CoreAudioTap.h"
+#include "HarkwellCore/NeverDestroyed.h"
 #include "HarkwellCore/Protocol.h"
 #include "MicCapture.h"
+#include "Platform/apps/HostWatch.h"
 #include "Platform/coreaudio/CoreAudio.h"
 #include "Platform/dispatch/Dispatch.h"
-#include "Platform/apps/HostWatch.h"
-#include "HarkwellCore/NeverDestroyed.h"
 
 namespace harkwell {
 

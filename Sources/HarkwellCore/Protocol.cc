@@ -16,8 +16,8 @@
 #include <system_error>
 
 #include "FdWrite.h"
-#include "Json.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Json.h"
 
 namespace harkwell {
 

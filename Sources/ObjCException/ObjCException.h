@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "Platform/foundation/Foundation.h"
 #include "Platform/dispatch/FunctionRef.h"
+#include "Platform/foundation/Foundation.h"
 
 // Runs `block` once. True when it returned normally; false when it raised an NSException (or a
 // subclass), in which case `error`, when not null, receives the error describing it. Any other

@@ -40,8 +40,7 @@ class AudioBackend {
                                           const std::shared_ptr<DispatchQueue>& queue,
                                           const AudioObjectPropertyListenerBlockRef& listener) = 0;
   virtual OSStatus createIOProcID(std::optional<AudioDeviceIOProcID>* outIOProcID,
-                                  AudioObjectID device,
-                                  const std::shared_ptr<DispatchQueue>& queue,
+                                  AudioObjectID device, const std::shared_ptr<DispatchQueue>& queue,
                                   AudioDeviceIOBlock block) = 0;
   virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
   virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) = 0;

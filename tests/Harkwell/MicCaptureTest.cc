@@ -256,8 +256,7 @@ TEST_F(MicCaptureTest, DropsBuffersThatGiveNothingToWrite) {
   };
   const std::vector<Case> cases = {
       {"conversion error with an error",
-       scripted(ConverterScript::Kind::errorWithNSError,
-                test::describedError("X", 1, "bad input")),
+       scripted(ConverterScript::Kind::errorWithNSError, test::describedError("X", 1, "bad input")),
        kMic48k,
        true,
        {"[velto][ERROR] mic convert: bad input"}},

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "Harkwell/Entry.h"
-#include "Platform/backends/scripted/ScriptedBackend.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/backends/scripted/ScriptedBackend.h"
 
 namespace {
 

@@ -51,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JsonCase{std::string(100000, '[') + std::string(100000, ']'), false}));
 
 TEST(JsonParseValueTest, GivesBackTheMessage) {
-  const auto result =
-      parse(R"({"type":"error","msg":"tap_start: a\/b \u00e9","n":-12,"x":1.5})");
+  const auto result = parse(R"({"type":"error","msg":"tap_start: a\/b \u00e9","n":-12,"x":1.5})");
   ASSERT_TRUE(std::holds_alternative<Value>(result));
   const Value expected(Value::Object{
       {"type", "error"}, {"msg", "tap_start: a/b \xC3\xA9"}, {"n", std::int64_t{-12}}, {"x", 1.5}});

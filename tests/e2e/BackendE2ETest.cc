@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "E2EFixture.h"
-#include "Platform/backends/pipewire/PipeWireBackend.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/backends/pipewire/PipeWireBackend.h"
 
 namespace harkwell::test {
 namespace {
@@ -71,8 +71,8 @@ class BackendTest : public E2ETest {
             {"stacked", Value(false)},
             {"tapautostart", Value(true)},
             {"subdevices", Value(Value::Array{Value(Value::Object{{"uid", Value(main)}})})},
-            {"taps", Value(Value::Array{Value(
-                         Value::Object{{"drift", Value(true)}, {"uid", Value(tapUUID)}})})}};
+            {"taps", Value(Value::Array{
+                         Value(Value::Object{{"drift", Value(true)}, {"uid", Value(tapUUID)}})})}};
   }
 };
 

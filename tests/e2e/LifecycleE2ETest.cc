@@ -98,9 +98,10 @@ TEST_F(E2ETest, EveryRestartBringsSoundBackWithinASecondAndTheMicrophoneOnItsSou
     ASSERT_TRUE(firstSound(*h, FrameTag::tapPCM, back))
         << "no system audio after the restart; Harkwell said:" << log();
     ASSERT_TRUE(firstSound(*h, FrameTag::micPCM, back))
-        << "no microphone after the restart; Harkwell said:" << log()
-        << "\nthe defaults and ports:"
-        << shellOutput("pw-metadata -n default; pw-cli ls Metadata; pw-cli ls Client | grep -E 'application.name|^\\tid'");
+        << "no microphone after the restart; Harkwell said:" << log() << "\nthe defaults and ports:"
+        << shellOutput(
+               "pw-metadata -n default; pw-cli ls Metadata; pw-cli ls Client | grep -E "
+               "'application.name|^\\tid'");
     const auto tapBack = *firstSound(*h, FrameTag::tapPCM, back);
     const auto micBack = *firstSound(*h, FrameTag::micPCM, back);
     const double tapSeconds = std::chrono::duration<double>(tapBack - back).count();

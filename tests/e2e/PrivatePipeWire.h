@@ -23,14 +23,15 @@ class PrivatePipeWire {
 // Skips the test when the private PipeWire is not running; fails it instead where the
 // environment says the end-to-end suite must run (HARKWELL_REQUIRE_E2E, set by the test script
 // that CI runs), so that a broken PipeWire set-up cannot pass as skipped tests.
-#define REQUIRE_PRIVATE_PIPEWIRE()                                                                 \
-  do {                                                                                             \
-    if (!::harkwell::test::PrivatePipeWire::unavailableReason().empty()) {                                    \
-      if (std::getenv("HARKWELL_REQUIRE_E2E") != nullptr)                                          \
-        FAIL() << "private PipeWire unavailable: " << ::harkwell::test::PrivatePipeWire::unavailableReason(); \
-      GTEST_SKIP() << "private PipeWire unavailable: "                                             \
-                   << ::harkwell::test::PrivatePipeWire::unavailableReason();                                 \
-    }                                                                                              \
+#define REQUIRE_PRIVATE_PIPEWIRE()                                            \
+  do {                                                                        \
+    if (!::harkwell::test::PrivatePipeWire::unavailableReason().empty()) {    \
+      if (std::getenv("HARKWELL_REQUIRE_E2E") != nullptr)                     \
+        FAIL() << "private PipeWire unavailable: "                            \
+               << ::harkwell::test::PrivatePipeWire::unavailableReason();     \
+      GTEST_SKIP() << "private PipeWire unavailable: "                        \
+                   << ::harkwell::test::PrivatePipeWire::unavailableReason(); \
+    }                                                                         \
   } while (false)
 
 // Runs a shell command with the session's environment; its exit status.

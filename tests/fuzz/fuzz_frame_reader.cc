@@ -7,12 +7,12 @@
 #include <span>
 #include <vector>
 
-#include "HarkwellCore/Protocol.h"
 #include "HarkwellCore/FrameReader.h"
+#include "HarkwellCore/Protocol.h"
 
+using harkwell::FrameReader;
 using harkwell::FrameWriter::decode;
 using harkwell::FrameWriter::encode;
-using harkwell::FrameReader;
 
 namespace {
 
@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> all(data + 1, size - 1);
   std::span<const std::uint8_t> rest = all;
   while (const auto frame = decode(rest)) {
-    if (frame->consumed <= 0 || static_cast<std::size_t>(frame->consumed) > rest.size()) std::abort();
+    if (frame->consumed <= 0 || static_cast<std::size_t>(frame->consumed) > rest.size())
+      std::abort();
     const auto again = encode(frame->tag, frame->payload);
     if (!std::equal(again.begin(), again.end(), rest.begin(), rest.begin() + frame->consumed))
       std::abort();

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <vector>
 
+#include "HarkwellCore/FrameReader.h"
 #include "LiveMeter.h"
 #include "Recording.h"
 #include "Run.h"
-#include "HarkwellCore/FrameReader.h"
 #include "Summary.h"
 
 namespace harkwell::record {

@@ -38,8 +38,8 @@ void LevelTrack::add(std::span<const std::uint8_t> payload, std::optional<double
       firstArrival_ = *arrival - static_cast<double>(count) / kRate;
     } else {
       // When this frame's audio should have been complete, going by the audio so far.
-      const double due = *firstArrival_ + gapSeconds_ +
-                         static_cast<double>(samples_ + count) / kRate;
+      const double due =
+          *firstArrival_ + gapSeconds_ + static_cast<double>(samples_ + count) / kRate;
       if (*arrival - due > kGapThreshold) {
         closeBlock();
         const double missing = *arrival - due;
@@ -74,14 +74,15 @@ std::string levelPicture(const LevelTrack& mic, const LevelTrack& system) {
   const double span = std::max({mic.end(), system.end(), 1.0});
   const double scale = (kWidth - kLeft - 10) / span;
   const int height = kTop + 2 * kLane + 40;
-  std::string svg = fmt(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
-      "font-family=\"sans-serif\" font-size=\"12\">\n"
-      "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-      kWidth, height);
-  svg += fmt("<text x=\"%d\" y=\"18\">Level per 100 ms over %.1f s, -60 to 0 dBFS; audio "
-             "missing against the wall clock in red</text>\n",
-             kLeft, span);
+  std::string svg =
+      fmt("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+          "font-family=\"sans-serif\" font-size=\"12\">\n"
+          "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+          kWidth, height);
+  svg +=
+      fmt("<text x=\"%d\" y=\"18\">Level per 100 ms over %.1f s, -60 to 0 dBFS; audio "
+          "missing against the wall clock in red</text>\n",
+          kLeft, span);
   const LevelTrack* tracks[] = {&mic, &system};
   const char* names[] = {"mic", "system"};
   const char* colours[] = {"#2b6cb0", "#2f855a"};
@@ -91,8 +92,8 @@ std::string levelPicture(const LevelTrack& mic, const LevelTrack& system) {
     const double base = top + kLane - 15;
     const double full = kLane - 25;
     svg += fmt("<text x=\"8\" y=\"%.0f\">", base - full / 2) + names[lane] + "</text>\n";
-    svg += fmt("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#999\"/>\n", kLeft,
-               base, kWidth - 10, base);
+    svg += fmt("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#999\"/>\n", kLeft, base,
+               kWidth - 10, base);
     std::string path;
     for (std::size_t i = 0; i < t.levels().size(); ++i) {
       const double h = (t.levels()[i] - kFloorDb) / -kFloorDb * full;
@@ -103,9 +104,10 @@ std::string levelPicture(const LevelTrack& mic, const LevelTrack& system) {
     svg += "<path fill=\"none\" stroke=\"" + std::string(colours[lane]) + "\" stroke-width=\"" +
            fmt("%.1f", bar) + "\" d=\"" + path + "\"/>\n";
     for (const LevelTrack::Gap& g : t.gaps()) {
-      svg += fmt("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#e53e3e\" "
-                 "fill-opacity=\"0.5\"/>\n",
-                 kLeft + g.at * scale, base - full, std::max(1.0, g.seconds * scale), full);
+      svg +=
+          fmt("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#e53e3e\" "
+              "fill-opacity=\"0.5\"/>\n",
+              kLeft + g.at * scale, base - full, std::max(1.0, g.seconds * scale), full);
       svg += fmt("<text x=\"%.1f\" y=\"%.1f\" fill=\"#c53030\">gap %.2f s</text>\n",
                  kLeft + g.at * scale + 2, base - full - 2, g.seconds);
     }

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "HarkwellCore/FrameReader.h"
 #include "LiveMeter.h"
 #include "Recording.h"
 #include "Run.h"
-#include "HarkwellCore/FrameReader.h"
 #include "Summary.h"
 
 namespace harkwell::record {

@@ -9,7 +9,7 @@
 namespace harkwell::record {
 
 struct Options {
-  std::string outDir;  // empty: a new folder per run
+  std::string outDir;                  // empty: a new folder per run
   std::optional<double> seconds;       // stop after this long
   bool untilEof = false;               // stop when our own standard input ends
   std::string harkwell;                // the program to launch; empty: look for it

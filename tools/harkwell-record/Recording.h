@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "SourceStats.h"
 #include "HarkwellCore/FrameReader.h"
 #include "LevelPicture.h"
+#include "SourceStats.h"
 #include "WavWriter.h"
 
 namespace harkwell::record {

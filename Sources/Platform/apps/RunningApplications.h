@@ -2,9 +2,10 @@
 // The running applications of the desktop, in the order the system lists their processes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace platform {

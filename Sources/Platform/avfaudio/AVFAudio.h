@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "Platform/coreaudio/CoreAudioTypes.h"
-#include "Platform/foundation/Foundation.h"
 #include "Platform/dispatch/FunctionRef.h"
+#include "Platform/foundation/Foundation.h"
 
 namespace platform {
 
@@ -125,16 +125,15 @@ class AVAudioConverter {
   virtual ~AVAudioConverter() = default;
   // A converter from `from` to `to`, or null when the conversion is not supported. Made by the
   // installed backend (the resampling converter unless a test scripts another).
-  static std::shared_ptr<AVAudioConverter> make(const AVAudioFormat& from,
-                                                const AVAudioFormat& to);
+  static std::shared_ptr<AVAudioConverter> make(const AVAudioFormat& from, const AVAudioFormat& to);
 
   virtual const AVAudioFormat& inputFormat() const = 0;
   virtual const AVAudioFormat& outputFormat() const = 0;
   // Fills `outputBuffer` (frameLength set to the frames produced), pulling input from
   // `inputBlock`. On failure: status error and, where `outError` is given, the error in it.
   virtual AVAudioConverterOutputStatus convertToBuffer(AVAudioPCMBuffer& outputBuffer,
-                                                      std::optional<NSError>* outError,
-                                                      AVAudioConverterInputBlock inputBlock) = 0;
+                                                       std::optional<NSError>* outError,
+                                                       AVAudioConverterInputBlock inputBlock) = 0;
 };
 
 // The resampling converter (downmix, libsoxr, round to 16 bits), whatever backend is installed.

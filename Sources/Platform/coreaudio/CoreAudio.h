@@ -10,21 +10,21 @@
 #include <vector>
 
 #include "CoreAudioTypes.h"
+#include "HarkwellCore/Value.h"
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/foundation/Foundation.h"
-#include "HarkwellCore/Value.h"
 
 namespace platform {
 
 // Runs once per I/O cycle on the queue given at registration.
-using AudioDeviceIOBlock = std::function<void(
-    const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
-    const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
-    const AudioTimeStamp* inOutputTime)>;
+using AudioDeviceIOBlock =
+    std::function<void(const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                       const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
+                       const AudioTimeStamp* inOutputTime)>;
 
 // Runs on the queue given at registration after a listened-to property changed.
-using AudioObjectPropertyListenerBlock =
-    std::function<void(std::uint32_t inNumberAddresses, const AudioObjectPropertyAddress* inAddresses)>;
+using AudioObjectPropertyListenerBlock = std::function<void(
+    std::uint32_t inNumberAddresses, const AudioObjectPropertyAddress* inAddresses)>;
 // Listeners are registered and removed by identity, so they are held by shared_ptr.
 using AudioObjectPropertyListenerBlockRef = std::shared_ptr<const AudioObjectPropertyListenerBlock>;
 

@@ -102,7 +102,7 @@ struct AudioBufferList {
 };
 
 struct AudioTimeStamp {
-  double mSampleTime;    // frames since the device started
+  double mSampleTime;       // frames since the device started
   std::uint64_t mHostTime;  // dispatch clock, nanoseconds
 };
 

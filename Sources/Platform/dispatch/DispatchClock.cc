@@ -9,9 +9,9 @@
 #include <thread>
 #include <utility>
 
+#include "HarkwellCore/NeverDestroyed.h"
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/dispatch/DispatchThread.h"
-#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <utility>
 
-#include "Platform/dispatch/Dispatch.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/dispatch/Dispatch.h"
 
 namespace platform {
 namespace {

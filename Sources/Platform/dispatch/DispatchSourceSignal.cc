@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
+#include "HarkwellCore/NeverDestroyed.h"
 #include "Platform/dispatch/Dispatch.h"
 #include "Platform/dispatch/DispatchThread.h"
-#include "HarkwellCore/NeverDestroyed.h"
 
 namespace platform {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/dispatch/Dispatch.h"
 #include "HarkwellCore/Value.h"
+#include "Platform/dispatch/Dispatch.h"
 
 namespace platform {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/foundation/Foundation.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/foundation/Foundation.h"
 
 namespace platform {
 namespace {

@@ -183,8 +183,8 @@ TEST(ResamplingConverterErrorTest, AFailedCallLosesNothingAlreadyTakenIn) {
   auto a = harkwell::test::bufferOf(in, signal, 0, 4800);
   auto b = harkwell::test::bufferOf(in, signal, 4800, 4800);
   auto c = harkwell::test::bufferOf(in, signal, 9600, 4800);
-  auto wrong =
-      harkwell::test::bufferOf(AVAudioFormat(CF::pcmFormatFloat32, 44100.0, 1, true), signal, 0, 10);
+  auto wrong = harkwell::test::bufferOf(AVAudioFormat(CF::pcmFormatFloat32, 44100.0, 1, true),
+                                        signal, 0, 10);
   std::vector<std::int16_t> out;
   auto run = [&](TwoAsks block, Status expected) {
     auto output = AVAudioPCMBuffer::make(int16Mono16k(), 3000);

@@ -242,7 +242,7 @@ std::vector<std::int16_t> convertIntoSmallBuffers(AVAudioConverter& converter,
   };
   for (std::size_t pos = 0; pos < signal[0].size(); pos += chunk) {
     auto input = harkwell::test::bufferOf(converter.inputFormat(), signal, pos,
-                                   std::min(chunk, signal[0].size() - pos));
+                                          std::min(chunk, signal[0].size() - pos));
     EXPECT_NE(call(input.get(), AVAudioConverterInputStatus::noDataNow),
               AVAudioConverterOutputStatus::error);
   }

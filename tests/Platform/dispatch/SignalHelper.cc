@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/dispatch/Dispatch.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/dispatch/Dispatch.h"
 
 namespace {
 

@@ -137,9 +137,8 @@ TEST(LiveStartTest, NoCapturePathIsAFailure) {
 
 TEST(OutputFolderTest, AnEarlierRecordingIsNeverWrittenOver) {
   TempDir dir;
-  Process first({RECORD_BINARY, "--seconds", "0.3", "--out", dir / "out", "--harkwell",
-                 FAKE_HARKWELL},
-                dir);
+  Process first(
+      {RECORD_BINARY, "--seconds", "0.3", "--out", dir / "out", "--harkwell", FAKE_HARKWELL}, dir);
   ASSERT_EQ(first.wait(), 0) << first.err();
   const std::string before = readFile(dir / "out/mic.wav");
   for (const char* mode : {"live", "inspect"}) {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "HarkwellCore/Protocol.h"
-#include "Platform/foundation/Foundation.h"
 #include "Platform/backends/pipewire/Connection.h"
 #include "Platform/backends/pipewire/Graph.h"
 #include "Platform/backends/pipewire/StreamFormat.h"
+#include "Platform/foundation/Foundation.h"
 
 namespace platform::pw {
 

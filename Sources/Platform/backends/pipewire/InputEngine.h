@@ -98,7 +98,7 @@ class InputEngine final : public AVAudioEngine, public AVAudioInputNode {
   static void onProcess(void* data);
   static const pw_stream_events kStreamEvents;
   void destroyStream();  // loop lock held
-  void drainToTap();      // loop lock not held
+  void drainToTap();     // loop lock not held
   void post();
 
   Connection& connection_;

@@ -4,8 +4,8 @@
 
 #include <malloc.h>
 
-#include "Platform/backends/pipewire/PipeWireBackend.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/backends/pipewire/PipeWireBackend.h"
 
 namespace platform {
 

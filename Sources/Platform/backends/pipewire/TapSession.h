@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/coreaudio/CoreAudio.h"
 #include "Platform/backends/pipewire/TapStream.h"
+#include "Platform/coreaudio/CoreAudio.h"
 
 namespace platform::pw {
 

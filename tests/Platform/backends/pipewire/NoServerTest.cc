@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "Platform/backends/pipewire/PipeWireBackend.h"
 #include "HarkwellCore/NeverDestroyed.h"
+#include "Platform/backends/pipewire/PipeWireBackend.h"
 
 namespace platform::pw {
 namespace {

@@ -45,11 +45,12 @@ TEST_P(UnreachableTest, NamesTheCauseItSaw) {
   } else if (c.file == "plain") {
     std::ofstream(dir + "/pipewire-0") << "x";
   }
-  const auto reason = unreachableReason(EHOSTDOWN, [&](const char* name) -> std::optional<std::string> {
-    auto it = c.env.find(name);
-    if (it == c.env.end()) return std::nullopt;
-    return expand(it->second, dir);
-  });
+  const auto reason =
+      unreachableReason(EHOSTDOWN, [&](const char* name) -> std::optional<std::string> {
+        auto it = c.env.find(name);
+        if (it == c.env.end()) return std::nullopt;
+        return expand(it->second, dir);
+      });
   EXPECT_EQ(reason, expand(c.expected, dir));
   std::filesystem::remove_all(dir);
 }
@@ -57,25 +58,38 @@ TEST_P(UnreachableTest, NamesTheCauseItSaw) {
 INSTANTIATE_TEST_SUITE_P(
     Causes, UnreachableTest,
     testing::Values(
-        Case{"NoRuntimeFolder", {}, "",
+        Case{"NoRuntimeFolder",
+             {},
+             "",
              "PipeWire cannot be reached: XDG_RUNTIME_DIR is not set (nor PIPEWIRE_RUNTIME_DIR), "
              "so there is no folder to find its socket in"},
-        Case{"EmptyRuntimeFolderVariable", {{"XDG_RUNTIME_DIR", ""}}, "",
+        Case{"EmptyRuntimeFolderVariable",
+             {{"XDG_RUNTIME_DIR", ""}},
+             "",
              "PipeWire cannot be reached: XDG_RUNTIME_DIR is not set (nor PIPEWIRE_RUNTIME_DIR), "
              "so there is no folder to find its socket in"},
-        Case{"NoSocket", {{"XDG_RUNTIME_DIR", "$DIR"}}, "",
+        Case{"NoSocket",
+             {{"XDG_RUNTIME_DIR", "$DIR"}},
+             "",
              "PipeWire cannot be reached: no socket at $DIR/pipewire-0 (is PipeWire running for "
              "this user?)"},
         Case{"PipeWireRuntimeDirComesFirst",
-             {{"PIPEWIRE_RUNTIME_DIR", "$DIR/pw"}, {"XDG_RUNTIME_DIR", "$DIR"}}, "socket",
+             {{"PIPEWIRE_RUNTIME_DIR", "$DIR/pw"}, {"XDG_RUNTIME_DIR", "$DIR"}},
+             "socket",
              "PipeWire cannot be reached: no socket at $DIR/pw/pipewire-0 (is PipeWire running "
              "for this user?)"},
-        Case{"RemoteByName", {{"XDG_RUNTIME_DIR", "$DIR"}, {"PIPEWIRE_REMOTE", "other"}}, "",
+        Case{"RemoteByName",
+             {{"XDG_RUNTIME_DIR", "$DIR"}, {"PIPEWIRE_REMOTE", "other"}},
+             "",
              "PipeWire cannot be reached: no socket at $DIR/other (is PipeWire running for this "
              "user?)"},
-        Case{"RemoteByPath", {{"PIPEWIRE_REMOTE", "$DIR/pipewire-0"}}, "plain",
+        Case{"RemoteByPath",
+             {{"PIPEWIRE_REMOTE", "$DIR/pipewire-0"}},
+             "plain",
              "PipeWire cannot be reached: $DIR/pipewire-0 is not a socket"},
-        Case{"SocketLeftBehind", {{"XDG_RUNTIME_DIR", "$DIR"}}, "socket",
+        Case{"SocketLeftBehind",
+             {{"XDG_RUNTIME_DIR", "$DIR"}},
+             "socket",
              "PipeWire cannot be reached: nobody answers at $DIR/pipewire-0 (a server that ended "
              "left its socket behind)"}),
     [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
