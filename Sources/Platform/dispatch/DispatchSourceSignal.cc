@@ -89,7 +89,9 @@ class SignalSource final : public DispatchSourceSignal,
                            public std::enable_shared_from_this<SignalSource> {
  public:
   SignalSource(int signal, std::shared_ptr<DispatchQueue> queue)
-      : signal_(signal), queue_(queue ? std::move(queue) : DispatchQueue::globalUtility()) {}
+      : signal_(signal),
+        queue_(queue ? std::move(queue)
+                     : std::shared_ptr<DispatchQueue>(DispatchQueue::globalUtility())) {}
 
   void setEventHandler(std::function<void()> handler) override {
     std::lock_guard lock(mutex_);
