@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "AllocationCounter.h"
 
+#include <sys/prctl.h>
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace harkwell::test {
@@ -11,9 +14,23 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<std::size_t> counted{0};
 thread_local bool leftOut = false;  // constant-initialised: safe inside operator new
+constexpr int kMaxPrefixes = 4;
+const char* prefixes[kMaxPrefixes] = {};
+std::atomic<int> prefixCount{0};  // threads left out by name
+
+bool watchedThread() {
+  if (leftOut) return false;
+  const int count = prefixCount.load(std::memory_order_acquire);
+  if (count == 0) return true;
+  char name[17] = {};
+  if (::prctl(PR_GET_NAME, name) != 0) return true;
+  for (int i = 0; i < count; ++i)
+    if (std::strncmp(name, prefixes[i], std::strlen(prefixes[i])) == 0) return false;
+  return true;
+}
 
 void note() {
-  if (counting.load(std::memory_order_relaxed) && !leftOut)
+  if (counting.load(std::memory_order_relaxed) && watchedThread())
     counted.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -33,7 +50,11 @@ void* allocateAligned(std::size_t size, std::align_val_t align) {
 
 }  // namespace
 
-void startCountingAllocations() {
+void startCountingAllocations(std::initializer_list<const char*> otherThreads) {
+  int n = 0;
+  for (const char* name : otherThreads)
+    if (n < kMaxPrefixes) prefixes[n++] = name;
+  prefixCount.store(n, std::memory_order_release);
   leftOut = true;
   counted.store(0, std::memory_order_relaxed);
   counting.store(true, std::memory_order_seq_cst);

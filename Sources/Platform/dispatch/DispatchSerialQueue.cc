@@ -6,10 +6,13 @@
 // the last reference goes away inside one of the queue's own blocks, the thread is detached
 // and finishes the same way on its own. The program keeps its queues for good; only tests
 // destroy them.
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -43,8 +46,17 @@ struct SerialState {
 // The queue whose thread is the current one, if any.
 thread_local const SerialState* currentSerial = nullptr;
 
-void serve(const std::shared_ptr<SerialState>& state) {
+// The thread is named after the queue (its first 15 bytes, as Linux keeps them), so that ps,
+// top and debuggers show which queue it serves.
+void nameThread(const std::string& label) {
+  char name[16] = {};
+  label.copy(name, sizeof name - 1);
+  ::pthread_setname_np(::pthread_self(), name);
+}
+
+void serve(const std::shared_ptr<SerialState>& state, const std::string& label) {
   dispatch_detail::blockAsynchronousSignals();
+  nameThread(label);
   currentSerial = state.get();
   std::unique_lock lock(state->mutex);
   for (;;) {
@@ -64,7 +76,7 @@ class SerialQueue final : public DispatchQueue {
  public:
   explicit SerialQueue(std::string label)
       : label_(std::move(label)), state_(std::make_shared<SerialState>()) {
-    thread_ = std::thread([state = state_] { serve(state); });
+    thread_ = std::thread([state = state_, label = label_] { serve(state, label); });
   }
 
   ~SerialQueue() override {
