@@ -188,9 +188,12 @@ TEST_F(E2ETest, SwitchesOfSpeakerAndMicrophoneGiveNoClickAndLoseOnlyTheRebuilds)
   // Sanitized, a rebuild alone costs well over 100 ms.
   if (kSanitizedBuild) return;
   // 440 Hz at half of full scale steps by at most 2831 between samples. Without the tap's
-  // cycle filter ten switches gave about eight clicks; with it most runs give none, and one
-  // run in a few gives one break (two steps) on this 2-core machine, still unexplained.
-  EXPECT_LE(clicks(tone, 4000), 2u);
+  // cycle filter ten switches gave about eight breaks; with it most runs give none. About one
+  // switch in two hundred loses one of the player's cycles before Harkwell sees it: the tap's
+  // input, as PipeWire hands it over while the graph moves to the new speaker's clock, lacks
+  // 1024 frames of the player's, the cycles around them whole. That break is allowed; a
+  // second in ten switches is not.
+  EXPECT_LE(breaks(tone, 4000), 1u);
   // System audio keeps time: moving to another speaker's clock can bring a player's next
   // cycle early (its own audio, kept), but never a gap or a repeated cycle.
   EXPECT_GT(static_cast<double>(system), (16000.0 - 160.0) * seconds)

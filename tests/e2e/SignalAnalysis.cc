@@ -46,6 +46,18 @@ std::size_t clicks(std::span<const std::int16_t> samples, int maxStep) {
   return n;
 }
 
+std::size_t breaks(std::span<const std::int16_t> samples, int maxStep) {
+  constexpr std::size_t kSameBreak = 16;
+  std::size_t n = 0;
+  std::size_t lastStep = 0;
+  for (std::size_t i = 1; i < samples.size(); ++i) {
+    if (std::abs(int{samples[i]} - int{samples[i - 1]}) <= maxStep) continue;
+    if (n == 0 || i - lastStep > kSameBreak) ++n;
+    lastStep = i;
+  }
+  return n;
+}
+
 std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold) {
   std::size_t longest = 0;
   std::size_t run = 0;

@@ -23,6 +23,10 @@ int peak(std::span<const std::int16_t> samples);
 // step is below it.
 std::size_t clicks(std::span<const std::int16_t> samples, int maxStep);
 
+// Breaks in a tone: clicks counted once per place, steps less than a millisecond (16 samples)
+// apart being one break (a jump of phase rings over a few samples after the resampler).
+std::size_t breaks(std::span<const std::int16_t> samples, int maxStep);
+
 // The longest run of samples no louder than `threshold`: a dropout inside a tone.
 std::size_t longestQuietRun(std::span<const std::int16_t> samples, int threshold);
 
