@@ -64,7 +64,11 @@ void TapSession::drain() {
     // The procedure held here stays alive, so its address names it until it is replaced.
     if (activeID_.load(std::memory_order_acquire) != proc.get()) {
       proc = active();
-      if (proc != nullptr) deliverAvailable(*proc);
+      // A procedure on another queue is served from that queue.
+      if (proc != nullptr && !proc->queue->isCurrent()) {
+        proc->queue->async([self = shared_from_this()] { self->drain(); });
+        return;
+      }
     }
   }
   drainQueued_.store(false, std::memory_order_release);
