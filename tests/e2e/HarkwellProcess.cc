@@ -198,6 +198,12 @@ std::vector<std::string> HarkwellProcess::stderrLines() const {
   return stderr_;
 }
 
+std::string HarkwellProcess::said() const {
+  std::string text;
+  for (const std::string& line : stderrLines()) text += "\n  " + line;
+  return text;
+}
+
 bool HarkwellProcess::waitUntil(double seconds, const std::function<bool()>& done) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::duration<double>(seconds), done);

@@ -59,6 +59,8 @@ class HarkwellProcess {
 
   std::vector<Frame> frames() const;
   std::vector<std::string> stderrLines() const;
+  // Standard error so far, one indented line each: for the message of a failed check.
+  std::string said() const;
   bool corrupt() const { return corrupt_.load(); }
   std::size_t frameCount() const;
 

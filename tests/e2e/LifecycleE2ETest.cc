@@ -90,15 +90,11 @@ TEST_F(E2ETest, EveryRestartBringsSoundBackWithinASecondAndTheMicrophoneOnItsSou
                                  firstSound(*h, FrameTag::micPCM, back));
          ++i)
       sleepFor(0.01);
-    auto log = [&] {
-      std::string text;
-      for (const std::string& line : h->stderrLines()) text += "\n  " + line;
-      return text;
-    };
     ASSERT_TRUE(firstSound(*h, FrameTag::tapPCM, back))
-        << "no system audio after the restart; Harkwell said:" << log();
+        << "no system audio after the restart; Harkwell said:" << h->said();
     ASSERT_TRUE(firstSound(*h, FrameTag::micPCM, back))
-        << "no microphone after the restart; Harkwell said:" << log() << "\nthe defaults and ports:"
+        << "no microphone after the restart; Harkwell said:" << h->said()
+        << "\nthe defaults and ports:"
         << shellOutput(
                "pw-metadata -n default; pw-cli ls Metadata; pw-cli ls Client | grep -E "
                "'application.name|^\\tid'");
