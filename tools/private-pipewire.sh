@@ -9,6 +9,11 @@
 #                                              brings the server back under the same names
 #   tools/private-pipewire.sh mic-off DIR      unplug the virtual microphone (no source is left)
 #   tools/private-pipewire.sh mic-on DIR       plug it back in as the default source
+#   tools/private-pipewire.sh deafen DIR       leave every current binding of the default
+#                                              metadata deaf to its updates: a client goes
+#                                              away while WirePlumber has not yet answered
+#                                              its binding (the server then passes updates
+#                                              only to bindings still waiting for an answer)
 #
 # Inside DIR: runtime/ (XDG_RUNTIME_DIR), state/ and config/ (WirePlumber's private state),
 # *.log and *.pid. The session has a null sink "harkwell-test-speaker" (the default sink, 48 kHz
@@ -116,6 +121,16 @@ mic_on() {
   wait_for 5 "default_is default.audio.source $MIC" || die "$MIC did not become the default"
 }
 
+deafen() {
+  setup_env
+  local wp
+  wp=$(read_pid wireplumber)
+  pid_alive "$wp" || die "wireplumber is not running"
+  kill -STOP "$wp"
+  timeout 1 pw-metadata -n default >/dev/null 2>&1 || true
+  kill -CONT "$wp"
+}
+
 start() {
   command -v pipewire >/dev/null || die "pipewire is not installed"
   command -v wireplumber >/dev/null || die "wireplumber is not installed"
@@ -214,5 +229,6 @@ case $cmd in
   kill-server) kill_server ;;
   mic-off) mic_off ;;
   mic-on) mic_on ;;
+  deafen) deafen ;;
   *) usage ;;
 esac

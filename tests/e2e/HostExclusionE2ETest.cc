@@ -268,7 +268,9 @@ TEST_F(HostExclusionTest, MicrophoneIsNeverASinksMonitor) {
 
   // Plugged in: the specified rebuild brings the microphone up.
   ASSERT_TRUE(PrivatePipeWire::run("mic-on"));
-  ASSERT_TRUE(h->waitForStderr("[velto] MicCapture reconfigured (input sr=48000.0 ch=1)", 8));
+  ASSERT_TRUE(h->waitForStderr("[velto] MicCapture reconfigured (input sr=48000.0 ch=1)", 8))
+      << "no rebuild when the microphone came; Harkwell said:" << h->said()
+      << "\nthe server's defaults:" << shellOutput("pw-metadata -n default");
   {
     auto voice =
         Player::orphan({"pw-play", "--target", "harkwell-test-mic-input", tone(1000, 1, 6)});
@@ -287,6 +289,28 @@ TEST_F(HostExclusionTest, MicrophoneIsNeverASinksMonitor) {
     EXPECT_LT(dbfs(toneAmplitude(after, 440)), dbfs(kToneAmplitude) - 60.0)
         << "micPCM carries the speaker after the microphone went";
   }
+}
+
+TEST_F(HostExclusionTest, MicrophoneIsFollowedWhileTheServerWithholdsTheDefaults) {
+  struct MicBackAfterwards {
+    ~MicBackAfterwards() { PrivatePipeWire::run("mic-on"); }
+  } micBack;
+  FreshSessionAfterwards fresh;  // the server's bindings of the defaults stay deaf
+  ASSERT_TRUE(PrivatePipeWire::run("mic-off"));
+  auto h = startHarkwell();
+  ASSERT_TRUE(
+      h->waitForStderr("[velto][ERROR] mic start failed: No microphone input available (sr=0)", 5))
+      << h->said();
+  // From here on the server sends Harkwell's binding no update: WirePlumber's move of the
+  // default source to the new microphone reaches only new bindings.
+  ASSERT_TRUE(PrivatePipeWire::run("deafen"));
+  ASSERT_TRUE(PrivatePipeWire::run("mic-on"));
+  ASSERT_TRUE(h->waitForStderr("[velto] MicCapture reconfigured (input sr=48000.0 ch=1)", 8))
+      << "the new default source was not followed; Harkwell said:" << h->said();
+  auto voice = Player::orphan({"pw-play", "--target", "harkwell-test-mic-input", tone(1000, 1, 6)});
+  const auto mic = settledSecondOf(*h, FrameTag::micPCM);
+  ASSERT_EQ(mic.size(), 16000u);
+  EXPECT_NEAR(dbfs(toneAmplitude(mic, 1000)), dbfs(kToneAmplitude), 1.0);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "Platform/backends/pipewire/Graph.h"
 
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,6 +34,24 @@ struct Graph::Metadata {
 };
 
 namespace {
+
+// How long after a device or client comes or goes the session manager has settled its
+// defaults, and how old a binding must be before it is replaced.
+constexpr std::uint64_t kSettleNs = 500 * SPA_NSEC_PER_MSEC;
+constexpr std::uint64_t kMinRebindNs = 1000 * SPA_NSEC_PER_MSEC;
+
+std::uint64_t monotonicNs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * SPA_NSEC_PER_SEC +
+         static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// Devices and virtual devices: what the session manager picks defaults among.
+bool isDevice(const GraphNode& n) {
+  return n.mediaClass.rfind("Audio/Source", 0) == 0 || n.mediaClass.rfind("Audio/Sink", 0) == 0 ||
+         n.mediaClass == "Audio/Duplex";
+}
 
 std::string prop(const spa_dict* props, const char* key) {
   const char* v = props != nullptr ? spa_dict_lookup(props, key) : nullptr;
@@ -89,6 +109,8 @@ const pw_registry_events Graph::kRegistryEvents = {
 };
 
 void Graph::attach(pw_core* core) {
+  loop_ = pw_context_get_main_loop(pw_core_get_context(core));
+  confirmTimer_ = api::addTimer(loop_, &Graph::onConfirmTimer, this);
   registry_ = api::registry(core);
   api::addRegistryListener(registry_, &registryListener_, &kRegistryEvents, this);
 }
@@ -110,6 +132,11 @@ void Graph::detach() {
   clients_.clear();
   metadata_.clear();
   defaultMetadata_ = nullptr;
+  if (confirmTimer_ != nullptr) {
+    api::destroySource(loop_, confirmTimer_);
+    confirmTimer_ = nullptr;
+  }
+  loop_ = nullptr;
   if (registry_ != nullptr) {
     spa_hook_remove(&registryListener_);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
@@ -156,6 +183,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
     const std::string client = prop(props, PW_KEY_CLIENT_ID);
     if (!client.empty())
       n.clientId = static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
+    if (isDevice(n)) self->confirmDefaults(kSettleNs);
     self->nodes_[id] = std::move(n);
     self->bindNode(id);
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
@@ -189,12 +217,17 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
 
 void Graph::onGlobalRemove(void* data, std::uint32_t id) {
   auto* self = static_cast<Graph*>(data);
+  if (auto it = self->nodes_.find(id); it != self->nodes_.end() && isDevice(it->second))
+    self->confirmDefaults(kSettleNs);
   bool changed = self->nodes_.erase(id) + self->ports_.erase(id) + self->links_.erase(id) > 0;
   self->dropNodeProxy(id);
   if (auto it = self->clients_.find(id); it != self->clients_.end()) {
     spa_hook_remove(&it->second->listener);
     pw_proxy_destroy(it->second->proxy);
     self->clients_.erase(it);
+    // A client that set a default (wpctl, pw-metadata, a settings panel) may have been bound
+    // while the session manager made its change.
+    self->confirmDefaults(kSettleNs);
     changed = true;
   }
   if (auto it = self->metadata_.find(id); it != self->metadata_.end()) {
@@ -314,11 +347,33 @@ void Graph::bindMetadata(std::uint32_t id, const std::string& name) {
       },
   };
   pw_proxy_add_object_listener(m->proxy, &m->listener, &events, m.get());
-  if (name == "default") defaultMetadata_ = m.get();
+  if (name == "default") {
+    defaultMetadata_ = m.get();
+    defaultBoundAt_ = monotonicNs();
+  }
   metadata_[id] = std::move(m);
 }
 
 void Graph::refreshDefaults() {
+  confirmDefaults(0);
+}
+
+void Graph::confirmDefaults(std::uint64_t delayNs) {
+  if (confirmTimer_ == nullptr || defaultMetadata_ == nullptr) return;
+  const std::uint64_t now = monotonicNs();
+  const std::uint64_t at = std::max(now + delayNs, defaultBoundAt_ + kMinRebindNs);
+  const std::uint64_t wait = std::max<std::uint64_t>(at - now, 1);
+  timespec value{};
+  value.tv_sec = static_cast<time_t>(wait / SPA_NSEC_PER_SEC);
+  value.tv_nsec = static_cast<long>(wait % SPA_NSEC_PER_SEC);
+  api::updateTimer(loop_, confirmTimer_, &value);
+}
+
+void Graph::onConfirmTimer(void* data, std::uint64_t /*expirations*/) {
+  static_cast<Graph*>(data)->rebindDefaults();
+}
+
+void Graph::rebindDefaults() {
   for (auto it = metadata_.begin(); it != metadata_.end(); ++it) {
     if (it->second.get() != defaultMetadata_) continue;
     const std::uint32_t id = it->first;

@@ -65,10 +65,13 @@ class Graph {
   const std::string& defaultSink() const { return defaultSink_; }
   const std::string& defaultSource() const { return defaultSource_; }
   bool hasDefaultMetadata() const { return defaultMetadata_ != nullptr; }
-  // Binds the default-device metadata again, so that the server sends every default afresh.
-  // After a restart a binding has been seen to stop getting updates (WirePlumber's last
-  // default source never arrived, the microphone stayed on a monitor); a caller that finds
-  // no usable default asks for this. Loop lock held.
+  // Asks the server for every default afresh (binds the default-device metadata again), now
+  // or as soon as the last binding is a second old. A binding does not hear every change: the
+  // server passes the metadata's updates only to the newest binding while that one waits for
+  // its first answer from the session manager, and for good once a client goes away during
+  // that wait, so a change made while any client binds can be lost. The graph confirms the
+  // defaults itself after devices or clients come and go; a caller that finds no usable
+  // default asks for this. Loop lock held.
   void refreshDefaults();
   // The rate the graph runs at: the forced rate, else the configured clock rate.
   std::uint32_t graphRate() const { return forceRate_ != 0 ? forceRate_ : clockRate_; }
@@ -89,6 +92,12 @@ class Graph {
   void bindNode(std::uint32_t id);
   void onNodeInfo(std::uint32_t id, const spa_dict* props);
   void dropNodeProxy(std::uint32_t id);
+  // Binds the default metadata again `delayNs` from now (re-armed by every call, so a burst of
+  // changes gives one), never sooner than a second after the last binding: the binding it
+  // replaces has by then had its answer, and dropping it cannot leave the server waiting.
+  void confirmDefaults(std::uint64_t delayNs);
+  static void onConfirmTimer(void* data, std::uint64_t expirations);
+  void rebindDefaults();
 
   std::function<void()> changed_;
   pw_registry* registry_ = nullptr;
@@ -103,6 +112,9 @@ class Graph {
   std::map<std::uint32_t, std::unique_ptr<NodeProxy>> nodeProxies_;
   std::map<std::uint32_t, std::unique_ptr<Metadata>> metadata_;
   Metadata* defaultMetadata_ = nullptr;
+  pw_loop* loop_ = nullptr;
+  spa_source* confirmTimer_ = nullptr;
+  std::uint64_t defaultBoundAt_ = 0;  // monotonic ns
 
   std::string defaultSink_;
   std::string defaultSource_;

@@ -23,6 +23,9 @@ inline spa_source* addTimer(pw_loop* loop, spa_source_timer_func_t func, void* d
 inline int updateTimer(pw_loop* loop, spa_source* source, timespec* value) {
   return pw_loop_update_timer(loop, source, value, nullptr, false);
 }
+inline void destroySource(pw_loop* loop, spa_source* source) {
+  pw_loop_destroy_source(loop, source);
+}
 inline void addCoreListener(pw_core* core, spa_hook* hook, const pw_core_events* events,
                             void* data) {
   pw_core_add_listener(core, hook, events, data);
