@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,26 +30,21 @@ struct Graph::Metadata {
   std::string name;
   pw_proxy* proxy = nullptr;
   spa_hook listener{};
+  std::uint64_t boundAt = 0;  // monotonic ns
 };
 
 namespace {
 
 // How long after a device or client comes or goes the session manager has settled its
-// defaults, and how old a binding must be before it is replaced.
+// defaults, and how old a replaced binding must be before it is dropped.
 constexpr std::uint64_t kSettleNs = 500 * SPA_NSEC_PER_MSEC;
-constexpr std::uint64_t kMinRebindNs = 1000 * SPA_NSEC_PER_MSEC;
+constexpr std::uint64_t kRetireNs = 1000 * SPA_NSEC_PER_MSEC;
 
 std::uint64_t monotonicNs() {
   timespec t{};
   ::clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<std::uint64_t>(t.tv_sec) * SPA_NSEC_PER_SEC +
          static_cast<std::uint64_t>(t.tv_nsec);
-}
-
-// Devices and virtual devices: what the session manager picks defaults among.
-bool isDevice(const GraphNode& n) {
-  return n.mediaClass.rfind("Audio/Source", 0) == 0 || n.mediaClass.rfind("Audio/Sink", 0) == 0 ||
-         n.mediaClass == "Audio/Duplex";
 }
 
 std::string prop(const spa_dict* props, const char* key) {
@@ -78,6 +72,14 @@ std::uint32_t parseRate(const char* value) {
 }
 
 }  // namespace
+
+bool isSourceClass(const std::string& mediaClass) {
+  return mediaClass.rfind("Audio/Source", 0) == 0 || mediaClass == "Audio/Duplex";
+}
+
+bool isDeviceClass(const std::string& mediaClass) {
+  return isSourceClass(mediaClass) || mediaClass.rfind("Audio/Sink", 0) == 0;
+}
 
 std::string defaultNodeName(const char* json) {
   if (json == nullptr) return {};
@@ -129,8 +131,10 @@ void Graph::detach() {
     spa_hook_remove(&m->listener);
     pw_proxy_destroy(m->proxy);
   }
+  for (auto& m : retired_) pw_proxy_destroy(m->proxy);
   clients_.clear();
   metadata_.clear();
+  retired_.clear();
   defaultMetadata_ = nullptr;
   if (confirmTimer_ != nullptr) {
     api::destroySource(loop_, confirmTimer_);
@@ -183,7 +187,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
     const std::string client = prop(props, PW_KEY_CLIENT_ID);
     if (!client.empty())
       n.clientId = static_cast<std::uint32_t>(std::strtoul(client.c_str(), nullptr, 10));
-    if (isDevice(n)) self->confirmDefaults(kSettleNs);
+    if (isDeviceClass(n.mediaClass)) self->confirmDefaults(kSettleNs);
     self->nodes_[id] = std::move(n);
     self->bindNode(id);
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
@@ -217,7 +221,8 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/
 
 void Graph::onGlobalRemove(void* data, std::uint32_t id) {
   auto* self = static_cast<Graph*>(data);
-  if (auto it = self->nodes_.find(id); it != self->nodes_.end() && isDevice(it->second))
+  if (auto it = self->nodes_.find(id);
+      it != self->nodes_.end() && isDeviceClass(it->second.mediaClass))
     self->confirmDefaults(kSettleNs);
   bool changed = self->nodes_.erase(id) + self->ports_.erase(id) + self->links_.erase(id) > 0;
   self->dropNodeProxy(id);
@@ -347,25 +352,20 @@ void Graph::bindMetadata(std::uint32_t id, const std::string& name) {
       },
   };
   pw_proxy_add_object_listener(m->proxy, &m->listener, &events, m.get());
-  if (name == "default") {
-    defaultMetadata_ = m.get();
-    defaultBoundAt_ = monotonicNs();
-  }
+  m->boundAt = monotonicNs();
+  if (name == "default") defaultMetadata_ = m.get();
   metadata_[id] = std::move(m);
 }
 
 void Graph::refreshDefaults() {
-  confirmDefaults(0);
+  rebindDefaults();
 }
 
 void Graph::confirmDefaults(std::uint64_t delayNs) {
   if (confirmTimer_ == nullptr || defaultMetadata_ == nullptr) return;
-  const std::uint64_t now = monotonicNs();
-  const std::uint64_t at = std::max(now + delayNs, defaultBoundAt_ + kMinRebindNs);
-  const std::uint64_t wait = std::max<std::uint64_t>(at - now, 1);
   timespec value{};
-  value.tv_sec = static_cast<time_t>(wait / SPA_NSEC_PER_SEC);
-  value.tv_nsec = static_cast<long>(wait % SPA_NSEC_PER_SEC);
+  value.tv_sec = static_cast<time_t>(delayNs / SPA_NSEC_PER_SEC);
+  value.tv_nsec = static_cast<long>(delayNs % SPA_NSEC_PER_SEC);
   api::updateTimer(loop_, confirmTimer_, &value);
 }
 
@@ -374,11 +374,19 @@ void Graph::onConfirmTimer(void* data, std::uint64_t /*expirations*/) {
 }
 
 void Graph::rebindDefaults() {
+  const std::uint64_t now = monotonicNs();
+  std::erase_if(retired_, [now](const std::unique_ptr<Metadata>& m) {
+    if (now - m->boundAt < kRetireNs) return false;
+    pw_proxy_destroy(m->proxy);
+    return true;
+  });
   for (auto it = metadata_.begin(); it != metadata_.end(); ++it) {
     if (it->second.get() != defaultMetadata_) continue;
     const std::uint32_t id = it->first;
+    // The binding it replaces is kept, silent, until it is surely past the wait (see
+    // refreshDefaults): dropped during it, it would leave the server waiting for good.
     spa_hook_remove(&it->second->listener);
-    pw_proxy_destroy(it->second->proxy);
+    retired_.push_back(std::move(it->second));
     metadata_.erase(it);
     defaultMetadata_ = nullptr;
     bindMetadata(id, "default");

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/apps/HostIdentity.h"
 #include "Platform/backends/pipewire/PwApi.h"
@@ -65,13 +66,12 @@ class Graph {
   const std::string& defaultSink() const { return defaultSink_; }
   const std::string& defaultSource() const { return defaultSource_; }
   bool hasDefaultMetadata() const { return defaultMetadata_ != nullptr; }
-  // Asks the server for every default afresh (binds the default-device metadata again), now
-  // or as soon as the last binding is a second old. A binding does not hear every change: the
-  // server passes the metadata's updates only to the newest binding while that one waits for
-  // its first answer from the session manager, and for good once a client goes away during
-  // that wait, so a change made while any client binds can be lost. The graph confirms the
-  // defaults itself after devices or clients come and go; a caller that finds no usable
-  // default asks for this. Loop lock held.
+  // Asks the server for every default afresh (binds the default-device metadata again). A
+  // binding does not hear every change: while any binding waits for its first answer from the
+  // session manager, the server passes the metadata's updates only to the bindings still
+  // waiting, and for good once a client goes away during that wait, so a change made while any
+  // client binds can be lost. The graph confirms the defaults itself after devices or clients
+  // come and go; a caller that finds no usable default asks for this. Loop lock held.
   void refreshDefaults();
   // The rate the graph runs at: the forced rate, else the configured clock rate.
   std::uint32_t graphRate() const { return forceRate_ != 0 ? forceRate_ : clockRate_; }
@@ -92,9 +92,8 @@ class Graph {
   void bindNode(std::uint32_t id);
   void onNodeInfo(std::uint32_t id, const spa_dict* props);
   void dropNodeProxy(std::uint32_t id);
-  // Binds the default metadata again `delayNs` from now (re-armed by every call, so a burst of
-  // changes gives one), never sooner than a second after the last binding: the binding it
-  // replaces has by then had its answer, and dropping it cannot leave the server waiting.
+  // Binds the default metadata again `delayNs` from now; re-armed by every call, so a burst of
+  // changes gives one.
   void confirmDefaults(std::uint64_t delayNs);
   static void onConfirmTimer(void* data, std::uint64_t expirations);
   void rebindDefaults();
@@ -114,7 +113,8 @@ class Graph {
   Metadata* defaultMetadata_ = nullptr;
   pw_loop* loop_ = nullptr;
   spa_source* confirmTimer_ = nullptr;
-  std::uint64_t defaultBoundAt_ = 0;  // monotonic ns
+  // Replaced bindings of the default metadata, dropped once a second old (past their wait).
+  std::vector<std::unique_ptr<Metadata>> retired_;
 
   std::string defaultSink_;
   std::string defaultSource_;
@@ -124,6 +124,11 @@ class Graph {
   // runs in another PID namespace than the server.
   bool securePidsAreLocal_ = true;
 };
+
+// Media classes: a source a capture stream can take as a microphone, and any device or virtual
+// device (what the session manager picks defaults among).
+bool isSourceClass(const std::string& mediaClass);
+bool isDeviceClass(const std::string& mediaClass);
 
 // The "name" of a default-node metadata value such as {"name":"alsa_output.pci"}; empty when
 // there is none.

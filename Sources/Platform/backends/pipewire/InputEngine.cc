@@ -24,10 +24,6 @@ constexpr double kBacklogSeconds = 2.0;
 constexpr auto kTapRemovalWait = std::chrono::seconds(2);
 const char* const kExceptionName = "com.apple.coreaudio.avfaudio";
 
-bool isSourceClass(const std::string& mediaClass) {
-  return mediaClass.rfind("Audio/Source", 0) == 0 || mediaClass == "Audio/Duplex";
-}
-
 // Channel positions of the ports the capture stream links to.
 std::vector<std::uint32_t> sourcePositions(const Graph& graph, const GraphNode& node,
                                            bool monitor) {

@@ -30,11 +30,6 @@ const harkwell::Value* valueAt(const harkwell::Value::Object& d, std::string_vie
   return nullptr;
 }
 
-bool isDeviceClass(const std::string& mediaClass) {
-  return mediaClass.rfind("Audio/Sink", 0) == 0 || mediaClass.rfind("Audio/Source", 0) == 0 ||
-         mediaClass == "Audio/Duplex";
-}
-
 }  // namespace
 
 PipeWireBackend::PipeWireBackend(int timeoutMs) : graph_([this] { onGraphChanged(); }) {
